@@ -1,0 +1,101 @@
+// algorithms: the estimation methods behind the abstract Algorithm (EM,
+// block relaxation with its penalty, quasi-Newton acceleration around
+// either), the factory that builds the configured one, and the iteration
+// loop with its status line. Everything here runs on the main thread; the
+// update steps and objective evaluations run their own parallel loops.
+#ifndef KELVANORE_ALGORITHMS_H
+#define KELVANORE_ALGORITHMS_H
+
+#include <string>
+
+#include "convergence.h"
+#include "options.h"
+#include "utils.h"
+
+class SecantQueue;
+
+class Algorithm {
+ public:
+  Algorithm();
+  virtual ~Algorithm();
+
+  virtual void iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                            DMatrix& P_out, const DatasetMetadata& meta) = 0;
+  virtual void iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                                         DMatrix& Qt_out, DMatrix& P_out, ConvergenceChecker& checker,
+                                         const DatasetMetadata& meta);
+  virtual int getIterationsPerformed();
+  virtual double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta);
+  virtual double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta);
+  virtual bool penalized();
+  virtual const char* getName() = 0;
+  virtual const char* getShortName() = 0;
+
+  void printStatusLine(int iteration, double before, double after, double seconds);
+
+  static Algorithm* buildAlgorithm(MethodType& method, AccelerationScheme& acceleration,
+                                   PenaltyFunction& penalty);
+
+  int iterationsPerformed;
+  bool printStatus;
+};
+
+class EmAlgorithm : public Algorithm {
+ public:
+  EmAlgorithm();
+  void iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                    DMatrix& P_out, const DatasetMetadata& meta) override;
+  const char* getName() override;
+  const char* getShortName() override;
+};
+
+class PenalizedAlgorithm : public Algorithm {
+ public:
+  PenalizedAlgorithm();
+  explicit PenalizedAlgorithm(const PenaltyFunction& pf);
+  double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) override;
+  bool penalized() override;
+  PenaltyFunction getPenaltyFunction();
+
+  PenaltyFunction penaltyFunction;
+};
+
+class BlockRelaxationAlgorithm : public PenalizedAlgorithm {
+ public:
+  BlockRelaxationAlgorithm();
+  explicit BlockRelaxationAlgorithm(PenaltyFunction pf);
+  void iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                    DMatrix& P_out, const DatasetMetadata& meta) override;
+  const char* getName() override;
+  const char* getShortName() override;
+};
+
+class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
+ public:
+  QuasiNewtonAcceleratedAlgorithm(Algorithm* base, int q);
+  ~QuasiNewtonAcceleratedAlgorithm() override;
+
+  void iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                    DMatrix& P_out, const DatasetMetadata& meta) override;
+  void iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                                 DMatrix& P_out, ConvergenceChecker& checker,
+                                 const DatasetMetadata& meta) override;
+  double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) override;
+  double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) override;
+  bool penalized() override;
+  const char* getName() override;
+  const char* getShortName() override;
+
+  Algorithm* baseAlgorithm;  // not owned
+  int numSecantConditions;
+  int numParameters;
+  SecantQueue* secantQueue;  // owned, per run
+  DMatrix* Qt_step1;
+  DMatrix* Qt_step2;
+  DMatrix* P_step1;
+  DMatrix* P_step2;
+  std::string algorithmName;
+  std::string algorithmShortName;
+};
+
+#endif

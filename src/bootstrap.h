@@ -1,0 +1,20 @@
+// bootstrap: the moving-block bootstrap of Q (standard errors and biases),
+// the block size derived from the marker positions, and a parametric
+// resampler.
+#ifndef KELVANORE_BOOTSTRAP_H
+#define KELVANORE_BOOTSTRAP_H
+
+#include <vector>
+
+#include "utils.h"
+
+class Algorithm;
+
+void calculate_block_size(const std::vector<SNPInfo>& snps);
+void resample_under_moving_block_model(GMatrix& G_out, const DMatrix& P_in, DMatrix& P_out,
+                                       const DatasetMetadata& meta_in, DatasetMetadata& meta_out);
+void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt, const DMatrix& P,
+                                            DMatrix& Qt_se, DMatrix& Qt_bias, const DatasetMetadata& meta);
+void resample_under_independence_model(GMatrix& G_out, const DMatrix& Qt, const DMatrix& P);
+
+#endif

@@ -1,0 +1,1 @@
+#include "feasible.h"

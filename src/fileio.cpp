@@ -1,0 +1,1 @@
+#include "fileio.h"

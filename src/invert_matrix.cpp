@@ -1,0 +1,1 @@
+#include "invert_matrix.h"

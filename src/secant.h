@@ -1,0 +1,41 @@
+// secant: the secant pairs (u, v) = (x1 - x0, x2 - x1) of the quasi-Newton
+// acceleration and the first-in first-out queue of the last q of them. The
+// parameter vector is Qt then P, each flattened row by row.
+#ifndef KELVANORE_SECANT_H
+#define KELVANORE_SECANT_H
+
+#include <list>
+
+#include "utils.h"
+
+class SecantCondition {
+ public:
+  SecantCondition(const DMatrix* Qt0, const DMatrix* P0, const DMatrix* Qt1, const DMatrix* P1,
+                  const DMatrix* Qt2, const DMatrix* P2);
+  ~SecantCondition();
+  SecantCondition(const SecantCondition&) = delete;
+  SecantCondition& operator=(const SecantCondition&) = delete;
+
+  bool getUV(DVector** u_out, DVector** v_out);
+
+  DVector* u;  // owned
+  DVector* v;  // owned
+};
+
+class SecantQueue {
+ public:
+  SecantQueue(int dimension, int capacity);
+  ~SecantQueue();
+  SecantQueue(const SecantQueue&) = delete;
+  SecantQueue& operator=(const SecantQueue&) = delete;
+
+  bool addSecantCondition(SecantCondition* c);  // takes ownership
+  bool isFull();
+  bool getUV(DMatrix& U, DMatrix& V);  // U, V sized dimension x capacity
+
+  std::list<SecantCondition*> conditions;  // oldest first, owned
+  int dimension;
+  int capacity;
+};
+
+#endif

@@ -1,0 +1,170 @@
+// utils: the shared run state, the dataset records, the random generator,
+// the data checks and starting values, small numeric helpers, the timer, the
+// stops that end a run, the 32-bit platform layer and the Fst table.
+//
+// Run state: every process-wide variable is declared here and defined in
+// utils.cpp. Matrices are heap objects reached through pointers that stay
+// null until their creator runs; nothing of the run state is ever freed.
+#ifndef KELVANORE_UTILS_H
+#define KELVANORE_UTILS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/numeric/ublas/matrix.hpp>
+#include <boost/numeric/ublas/vector.hpp>
+
+namespace ublas = boost::numeric::ublas;
+
+// Dense numeric storage. Column-major throughout, so one SNP's genotypes (a
+// column of the genotype matrix) and one SNP's K frequencies (a column of P)
+// are contiguous.
+typedef ublas::matrix<double, ublas::column_major> DMatrix;
+typedef ublas::matrix<unsigned char, ublas::column_major> GMatrix;
+typedef ublas::vector<double> DVector;
+typedef ublas::vector<unsigned char> BVector;
+typedef ublas::range Range;
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitError = 255;
+
+// Genotype code of a missing call.
+constexpr unsigned char kMissing = 9;
+
+// One SNP of the data set.
+struct SNPInfo {
+  int32_t chromosome = 0;
+  std::string name;
+  double geneticPosition = 0.0;  // .bim value / 100, .map value as read
+  int64_t position = 0;          // base-pair position
+  int64_t fileIndex = 0;         // 0-based record number in the .bim (0 for PED input)
+  bool haploid = false;          // on a chromosome declared haploid
+
+  // Genome order: chromosome, then position. Strict; other fields play no part.
+  bool operator<(const SNPInfo& other) const {
+    return chromosome < other.chromosome ||
+           (chromosome == other.chromosome && position < other.position);
+  }
+};
+
+// One individual of the data set.
+struct IndInfo {
+  bool haploid = false;  // its sex code is one of haploid_sexes
+};
+
+// The description of one data set: rows and columns of its genotype matrix.
+struct DatasetMetadata {
+  std::vector<IndInfo> indInfo;  // one per individual, genotype-matrix row order
+  std::vector<SNPInfo> snpInfo;  // one per SNP, genotype-matrix column order
+};
+
+// ---- Run state -------------------------------------------------------------
+
+extern int I;  // individuals (rows of N); set by the genotype reader
+extern int L;  // SNPs (columns of N); set by the genotype reader
+extern int K;  // ancestral populations; set by Options::parseOptions
+
+extern double currentLoglike;  // log-likelihood of the last point estimate; main
+extern double currentObj;      // objective of the last point estimate; main
+extern double cvIndex;         // last cross-validation error; compute_crossvalidation_index
+
+extern GMatrix* N;        // I x L genotypes 0/1/2, 9 missing; genotype reader; never changed after
+extern DMatrix* Qt;       // K x I current ancestry fractions; readInputFiles or initializeQP, then every estimation
+extern DMatrix* Qt_old;   // K x I starting point of the next estimation; with Qt, then main
+extern DMatrix* P;        // K x L current allele frequencies; readInputFiles or initializeQP, then every estimation
+extern DMatrix* P_old;    // K x L starting point of the next estimation; with P, then main
+extern BVector* monomorphics;  // L entries: 1 all 2s, 0 all 0s, 255 otherwise; preprocessData, rebuilt by the analyses
+extern int* reference_pop;     // I entries: population index or -1; readPopFile (supervised only)
+extern DMatrix* Qt_truth;  // true Q as read (transposed like Qt); readInputFiles when the file exists
+extern DMatrix* P_truth;   // true P as read; readInputFiles when the file exists
+extern DMatrix* Qt_se;     // K x I bootstrap standard errors; main, filled by the bootstrap
+extern DMatrix* Qt_bias;   // K x I bootstrap biases; main, filled by the bootstrap
+
+extern bool haploidModeEnabled;              // haploid option given; Options::parseOptions
+extern std::vector<int> haploid_sexes;       // sex codes haploid at haploid SNPs; Options::parseOptions
+extern std::vector<std::string> haploid_chrs;  // haploid chromosome tokens, or ALLCHRS_PROXY first
+extern const std::string ALLCHRS_PROXY;      // "ALL_CHROMOSOMES": every chromosome is haploid
+
+// ---- Stops -----------------------------------------------------------------
+
+// Prints the message and a line end on standard output, flushes, and exits
+// with the status.
+[[noreturn]] void stopWithMessage(const std::string& message, int status = kExitError);
+// The same on standard error.
+[[noreturn]] void stopWithError(const std::string& message, int status = kExitError);
+// "Unimplemented()" / "ShouldNotReachHere()" on standard output, status 255.
+[[noreturn]] void Unimplemented();
+[[noreturn]] void ShouldNotReachHere();
+// The run could not obtain memory for the named object: one line, status 255.
+[[noreturn]] void stopOutOfMemory(const std::string& what);
+
+// ---- 32-bit platform layer ---------------------------------------------------
+
+// strtol in base 10 as a 32-bit long reads it: leading blanks and a sign,
+// digits up to the first non-digit, 0 without digits, saturation at the
+// 32-bit limits with errno = ERANGE. end (when not null) receives the first
+// character not consumed (the start of the text when no digits were read).
+int32_t strtol32(const char* text, char** end);
+// The last component of a copy of path, as POSIX basename(3) gives it.
+std::string posixBasename(const std::string& path);
+
+// ---- Random generator --------------------------------------------------------
+
+void seedRand(unsigned int seed);
+double randUnif();                       // [0, 1]
+void randShuffle(std::vector<int>& x);   // forward Fisher-Yates
+int randInt(int a, int b);               // [a, b] for 0 <= a <= b
+double randExp(double rate);
+int randBernoulli(double p);
+int randBinom(int n, double p);
+void randUnifOnSimplex(DVector& v, int K);
+int randDraw(const std::vector<double>& p);
+// The generator's current state, for tests.
+uint64_t randState();
+
+// ---- Numeric helpers ---------------------------------------------------------
+
+// Row-major flattening: entry (r, c) <-> position r * cols + c.
+void matrix_to_vector(const DMatrix& M, DVector& v);
+void vector_to_matrix(const DVector& v, DMatrix& M);
+void matrix_to_vector_range(const DMatrix& M, DVector& v, const Range& g);
+void vector_range_to_matrix(const DVector& v, DMatrix& M, const Range& g);
+double mean(const DVector& x);
+double stddev(const DVector& x);            // divisor n - 1
+double rmse(const DMatrix& A, const DMatrix& B);  // over the shape of A
+std::string to_string(int value);
+
+// Wall-clock seconds with millisecond resolution since start().
+class Timer {
+ public:
+  void start();
+  double stop() const;  // does not reset the start
+
+ private:
+  int64_t startMicros_ = 0;
+};
+
+// ---- Data checks and starting values -----------------------------------------
+
+void preprocessData();
+void buildMonomorphicsTable(const GMatrix& G, BVector& table);
+bool isMonomorphic(int l);
+bool initializeQP();
+bool areEqual(const BVector& a, const BVector& b);
+double safeRandUnif(double eps);
+void safeRandUnifOnSimplex(DVector& x, int K, double eps);
+
+// ---- Fst divergences -----------------------------------------------------------
+
+DMatrix* calculate_Fsts_weighted(const DMatrix& P);
+DMatrix* calculate_Fsts_unweighted(const DMatrix& P);
+void print_Fst_matrix();
+
+// ---- Penalty weight list -------------------------------------------------------
+
+// The numbers of a penalty weight list such as "[0, 10, 100]" or "0,10".
+std::vector<double> readList(std::string text);
+
+#endif

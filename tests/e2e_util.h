@@ -1,0 +1,52 @@
+// Test support: run the kelvanore executable as a user would and capture
+// what it prints, and make scratch directories for files a run reads or
+// writes.
+#ifndef KELVANORE_TESTS_E2E_UTIL_H
+#define KELVANORE_TESTS_E2E_UTIL_H
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+  std::string out;  // everything written to standard output
+  std::string err;  // everything written to standard error
+  int status = -1;  // exit status, or 128 + signal number when killed
+};
+
+// Runs the executable with the given arguments (argv[0] excluded) in the
+// directory cwd (the caller's when empty). stdin is /dev/null. The run is
+// killed after timeoutSeconds.
+RunResult runKelvanore(const std::vector<std::string>& args,
+                       const std::string& cwd = "", int timeoutSeconds = 300);
+
+// A fresh empty directory under the system's temporary directory, removed
+// with its contents when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers for fixtures.
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+// Copies a file byte for byte.
+void copyFile(const std::string& from, const std::string& to);
+
+// Splits text into lines at line feeds (the line feeds removed; a final
+// empty piece after the last line feed is dropped).
+std::vector<std::string> splitLines(const std::string& text);
+
+// Path of a shipped fixture under tests/data.
+std::string testData(const std::string& name);
+
+#endif
