@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -59,6 +61,46 @@ RunResult runKelvanore(const std::vector<std::string>& args, const std::string& 
     alarm(static_cast<unsigned>(timeoutSeconds));
     execv(argv[0], argv.data());
     _exit(127);
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  RunResult r;
+  if (WIFEXITED(wstatus))
+    r.status = WEXITSTATUS(wstatus);
+  else if (WIFSIGNALED(wstatus))
+    r.status = 128 + WTERMSIG(wstatus);
+  lseek(outFd, 0, SEEK_SET);
+  lseek(errFd, 0, SEEK_SET);
+  r.out = slurpFd(outFd);
+  r.err = slurpFd(errFd);
+  close(outFd);
+  close(errFd);
+  return r;
+}
+
+RunResult runInChild(const std::function<void()>& body, int timeoutSeconds) {
+  char outName[] = "/tmp/kelvanore-out-XXXXXX";
+  char errName[] = "/tmp/kelvanore-err-XXXXXX";
+  int outFd = mkstemp(outName);
+  int errFd = mkstemp(errName);
+  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+  unlink(outName);
+  unlink(errName);
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    alarm(static_cast<unsigned>(timeoutSeconds));
+    body();
+    fflush(stdout);
+    fflush(stderr);
+    std::cout.flush();
+    std::cerr.flush();
+    _exit(0);
   }
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {

@@ -4,6 +4,7 @@
 #ifndef KELVANORE_TESTS_E2E_UTIL_H
 #define KELVANORE_TESTS_E2E_UTIL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ struct RunResult {
 // killed after timeoutSeconds.
 RunResult runKelvanore(const std::vector<std::string>& args,
                        const std::string& cwd = "", int timeoutSeconds = 300);
+
+// Runs body in a forked child with standard output and standard error
+// captured, for library code that ends the process on bad input. The child
+// exits with status 0 when body returns. Do not start OpenMP threads in
+// body: the runtime's thread pool does not survive a fork.
+RunResult runInChild(const std::function<void()>& body, int timeoutSeconds = 120);
 
 // A fresh empty directory under the system's temporary directory, removed
 // with its contents when the object goes out of scope.
