@@ -1,1 +1,124 @@
 #include "bootstrap.h"
+
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "algorithms.h"
+#include "options.h"
+
+namespace {
+
+[[noreturn]] void refuseBlockSize(const std::string& why) {
+  stopWithMessage(why + "; give a block size of 1 to " + to_string(L) +
+                  " SNPs with --blockSize (-h)");
+}
+
+}  // namespace
+
+void check_block_size() {
+  // The resampling copies whole blocks of consecutive SNPs, so a block must
+  // hold at least one SNP and fit in the data.
+  if (Options::blockSize < 1 || Options::blockSize > L)
+    refuseBlockSize("Invalid block size " + to_string(Options::blockSize));
+}
+
+void calculate_block_size(const std::vector<SNPInfo>& snps) {
+  int64_t sum = 0;
+  int64_t count = 0;
+  for (int l = 1; l < L; ++l) {
+    if (snps[l].chromosome != snps[l - 1].chromosome) continue;
+    // Positions are 64-bit; the spacing of neighbours is taken in 32 bits.
+    int32_t diff = static_cast<int32_t>(static_cast<uint32_t>(snps[l].position - snps[l - 1].position));
+    if (diff < 0) stopWithMessage("Error: map file not in genome order.");
+    sum += diff;
+    ++count;
+  }
+  double avg = static_cast<double>(sum) / static_cast<double>(count);
+  std::cout << "Average base pair separation between consecutive markers: " << avg << std::endl;
+  // No pair on one chromosome (0/0) or every pair at one position (an
+  // infinite block) leaves no usable size to derive.
+  if (!(avg > 0) || !std::isfinite(avg))
+    refuseBlockSize("Cannot derive a bootstrap block size from the marker positions");
+  double size = std::ceil(10000000.0 / avg);
+  if (size > L) refuseBlockSize("Derived block size " + std::to_string(static_cast<int64_t>(size)) + " is too large");
+  Options::blockSize = static_cast<int>(size);
+  std::cout << "Block size that will be used for block bootstrap: " << Options::blockSize << std::endl;
+}
+
+void resample_under_moving_block_model(GMatrix& G_out, const DMatrix& P_in, DMatrix& P_out,
+                                       const DatasetMetadata& meta_in, DatasetMetadata& meta_out) {
+  const int S = Options::blockSize;
+  const int nblocks = static_cast<int>(std::ceil(static_cast<double>(L) / S));
+  const int KP = static_cast<int>(P_in.size1());
+  const unsigned char* src = &N->data()[0];
+  unsigned char* dst = &G_out.data()[0];
+  for (int b = 0; b < nblocks; ++b) {
+    double u = randUnif();
+    while (u == 1.0) u = randUnif();
+    const int64_t start = static_cast<int64_t>(u * (L + 1 - S));
+    const int64_t first = static_cast<int64_t>(b) * S;
+    const int64_t last = std::min<int64_t>(first + S, L);
+    for (int64_t c = 0; first + c < last; ++c) {
+      const int64_t d = first + c;
+      const int64_t s = start + c;
+      std::memcpy(dst + d * I, src + s * I, static_cast<size_t>(I));
+      for (int k = 0; k < KP; ++k) P_out(k, d) = P_in(k, s);
+      meta_out.snpInfo[d] = meta_in.snpInfo[s];
+    }
+  }
+}
+
+void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt, const DMatrix& P,
+                                            DMatrix& Qt_se, DMatrix& Qt_bias, const DatasetMetadata& meta) {
+  const int B = Options::B;
+  const int64_t entries = static_cast<int64_t>(K) * I;
+  GMatrix G(I, L);
+  DMatrix store(entries, B);
+  DVector flat(entries);
+  for (int b = 0; b < B; ++b) {
+    DMatrix Qt_in(Qt);
+    DMatrix P_in(K, L);
+    DMatrix Qt_out(K, I);
+    DMatrix P_out(K, L);
+    DatasetMetadata replicate(meta);
+    std::cout << "Bootstrap replicate #" << b << std::endl;
+    resample_under_moving_block_model(G, P, P_in, meta, replicate);
+    buildMonomorphicsTable(G, *monomorphics);
+    alg->iterate_until_convergence(G, Qt_in, P_in, Qt_out, P_out, Options::minorConvergenceCriterion, replicate);
+    matrix_to_vector(Qt_out, flat);
+    ublas::column(store, b) = flat;
+  }
+  // Later estimations of the run fit the input data again: the table must
+  // describe it, not the last replicate.
+  buildMonomorphicsTable(*N, *monomorphics);
+
+  DVector point(entries);
+  matrix_to_vector(Qt, point);
+  DVector se(entries);
+  DVector bias(entries);
+  DVector values(B);
+  for (int64_t e = 0; e < entries; ++e) {
+    values = ublas::row(store, e);
+    se(e) = stddev(values);
+    bias(e) = mean(values) - point(e);
+  }
+  vector_to_matrix(se, Qt_se);
+  vector_to_matrix(bias, Qt_bias);
+}
+
+void resample_under_independence_model(GMatrix& G_out, const DMatrix& Qt, const DMatrix& P) {
+  const int rows = static_cast<int>(Qt.size2());
+  const int cols = static_cast<int>(P.size2());
+  const int KQ = static_cast<int>(Qt.size1());
+  for (int i = 0; i < rows; ++i) {
+    for (int j = 0; j < cols; ++j) {
+      double p = 0;
+      for (int k = 0; k < KQ; ++k) p += Qt(k, i) * P(k, j);
+      double u1 = randUnif();
+      double u2 = randUnif();
+      G_out(i, j) = static_cast<unsigned char>((p > u1 ? 1 : 0) + (p > u2 ? 1 : 0));
+    }
+  }
+}

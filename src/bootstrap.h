@@ -10,6 +10,10 @@
 
 class Algorithm;
 
+// Refuses a given block size outside 1 to L SNPs (one line, status 255).
+void check_block_size();
+// Derives Options::blockSize from the mean spacing of neighbouring SNPs of
+// one chromosome; refuses spacings that give no usable size.
 void calculate_block_size(const std::vector<SNPInfo>& snps);
 void resample_under_moving_block_model(GMatrix& G_out, const DMatrix& P_in, DMatrix& P_out,
                                        const DatasetMetadata& meta_in, DatasetMetadata& meta_out);
