@@ -1,1 +1,346 @@
 #include "algorithms.h"
+
+#include <cmath>
+#include <cstddef>
+#include <iostream>
+#include <limits>
+
+#include "feasible.h"
+#include "invert_matrix.h"
+#include "raw_algorithms.h"
+#include "secant.h"
+
+namespace {
+
+// Below this reciprocal condition number the verbose run reports that the
+// secant system is close to singular and the extrapolation may be unreliable.
+constexpr double kRcondWarning = 1e-7;
+
+// Candidates tried by the safeguard: the extrapolated point and three
+// halvings towards the two-step point.
+constexpr int kSafeguardPasses = 4;
+
+bool allFinite(const DVector& x) {
+  const double* p = x.data().begin();
+  const std::size_t n = x.size();
+  for (std::size_t r = 0; r < n; ++r) {
+    if (!std::isfinite(p[r])) return false;
+  }
+  return true;
+}
+
+// out = 0.5 * (out + towards), entry by entry.
+void halveTowards(DMatrix& out, const DMatrix& towards) {
+  double* o = out.data().begin();
+  const double* t = towards.data().begin();
+  const std::size_t n = out.data().size();
+  for (std::size_t r = 0; r < n; ++r) o[r] = (o[r] + t[r]) * 0.5;
+}
+
+// Keeps out's storage when the shape already matches.
+void copyInto(DMatrix& out, const DMatrix& from) {
+  if (out.size1() != from.size1() || out.size2() != from.size2()) out.resize(from.size1(), from.size2(), false);
+  ublas::noalias(out) = from;
+}
+
+}  // namespace
+
+// ---- Algorithm -------------------------------------------------------------
+
+Algorithm::Algorithm() : iterationsPerformed(0), printStatus(true) {}
+
+Algorithm::~Algorithm() {}
+
+void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                                          DMatrix& Qt_out, DMatrix& P_out, ConvergenceChecker& checker,
+                                          const DatasetMetadata& meta) {
+  DMatrix Qa(Qt_in);
+  DMatrix Qb(Qt_in);
+  DMatrix Pa(P_in);
+  DMatrix Pb(P_in);
+
+  double current = objective(G, Qb, Pb, meta);
+  iterationsPerformed = 0;
+  // A tolerance criterion never accepts the first test against this, so a
+  // run always makes its first iteration unless the cap forbids it.
+  double previous = std::numeric_limits<double>::lowest();
+
+  while (!checker.isConverged(previous, current, iterationsPerformed)) {
+    Timer timer;
+    timer.start();
+    iterate_once(G, Qa, Pa, Qb, Pb, meta);
+    const double seconds = timer.stop();
+
+    const double next = objective(G, Qb, Pb, meta);
+    ublas::noalias(Qa) = Qb;
+    ublas::noalias(Pa) = Pb;
+    ++iterationsPerformed;
+    if (printStatus) printStatusLine(iterationsPerformed, current, next, seconds);
+    previous = current;
+    current = next;
+  }
+
+  Qt_out = Qb;
+  P_out = Pb;
+}
+
+int Algorithm::getIterationsPerformed() { return iterationsPerformed; }
+
+double Algorithm::loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) {
+  return ::loglike(G, Qt_, P_, meta);
+}
+
+double Algorithm::objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) {
+  return ::loglike(G, Qt_, P_, meta);
+}
+
+bool Algorithm::penalized() { return false; }
+
+void Algorithm::printStatusLine(int iteration, double before, double after, double seconds) {
+  std::cout << iteration << " (" << getShortName() << ") \tElapsed: " << seconds
+            << (penalized() ? "\tObjective: " : "\tLoglikelihood: ") << after << "\t(delta): " << (after - before)
+            << std::endl;
+}
+
+Algorithm* Algorithm::buildAlgorithm(MethodType& method, AccelerationScheme& acceleration, PenaltyFunction& penalty) {
+  // Written as a negated equality so that a NaN weight counts as a penalty.
+  if (method == EM && !(penalty.lambda == 0.0)) {
+    std::cout << "Penalized EM algorithm not implemented!" << std::endl;
+    Unimplemented();
+  }
+  switch (acceleration.type) {
+    case NONE:
+      if (method == EM) return new EmAlgorithm();
+      return new BlockRelaxationAlgorithm(penalty);
+    case QUASI_NEWTON: {
+      AccelerationScheme plain{NONE, 0};
+      Algorithm* base = buildAlgorithm(method, plain, penalty);
+      return new QuasiNewtonAcceleratedAlgorithm(base, acceleration.R);
+    }
+    default:
+      Unimplemented();
+  }
+}
+
+// ---- EmAlgorithm -----------------------------------------------------------
+
+EmAlgorithm::EmAlgorithm() {}
+
+void EmAlgorithm::iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                               DMatrix& P_out, const DatasetMetadata& meta) {
+  mm_iterate(G, Qt_in, P_in, Qt_out, P_out, meta);
+  fix_infeasibility_problem(Qt_out, P_out);
+}
+
+const char* EmAlgorithm::getName() { return "EM algorithm"; }
+
+const char* EmAlgorithm::getShortName() { return "EM"; }
+
+// ---- PenalizedAlgorithm ----------------------------------------------------
+
+// Penalty off, with the configuration's default smoothing constant.
+PenalizedAlgorithm::PenalizedAlgorithm() : penaltyFunction{0.0, 0.1} {}
+
+PenalizedAlgorithm::PenalizedAlgorithm(const PenaltyFunction& pf) : penaltyFunction(pf) {}
+
+double PenalizedAlgorithm::objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
+                                     const DatasetMetadata& meta) {
+  const PenaltyFunction pf = penaltyFunction;
+  return ::objective(G, Qt_, P_, pf, meta);
+}
+
+bool PenalizedAlgorithm::penalized() { return !(penaltyFunction.lambda == 0.0); }
+
+PenaltyFunction PenalizedAlgorithm::getPenaltyFunction() { return penaltyFunction; }
+
+// ---- BlockRelaxationAlgorithm ----------------------------------------------
+
+BlockRelaxationAlgorithm::BlockRelaxationAlgorithm() {}
+
+BlockRelaxationAlgorithm::BlockRelaxationAlgorithm(PenaltyFunction pf) : PenalizedAlgorithm(pf) {}
+
+void BlockRelaxationAlgorithm::iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                                            DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta) {
+  block_iterate(G, Qt_in, P_in, Qt_out, P_out, penaltyFunction, meta);
+  fix_infeasibility_problem(Qt_out, P_out);
+}
+
+const char* BlockRelaxationAlgorithm::getName() { return "Block relaxation algorithm"; }
+
+const char* BlockRelaxationAlgorithm::getShortName() { return "Block"; }
+
+// ---- QuasiNewtonAcceleratedAlgorithm ---------------------------------------
+
+QuasiNewtonAcceleratedAlgorithm::QuasiNewtonAcceleratedAlgorithm(Algorithm* base, int q)
+    : baseAlgorithm(base),
+      numSecantConditions(q),
+      numParameters(0),
+      secantQueue(nullptr),
+      Qt_step1(nullptr),
+      Qt_step2(nullptr),
+      P_step1(nullptr),
+      P_step2(nullptr),
+      algorithmName(std::string("QuasiNewton accelerated") + base->getName()),
+      algorithmShortName(std::string("QN/") + base->getShortName()) {
+  // The option parser refuses such counts; a queue of no pairs could never
+  // be full and would grow without bound.
+  if (q < 1) stopWithMessage("Invalid number of secant conditions: " + std::to_string(q));
+}
+
+QuasiNewtonAcceleratedAlgorithm::~QuasiNewtonAcceleratedAlgorithm() {}
+
+void QuasiNewtonAcceleratedAlgorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in,
+                                                                const DMatrix& P_in, DMatrix& Qt_out,
+                                                                DMatrix& P_out, ConvergenceChecker& checker,
+                                                                const DatasetMetadata& meta) {
+  numParameters = static_cast<int>((G.size1() + G.size2()) * Qt_in.size1());
+  Qt_step1 = new DMatrix(Qt_in.size1(), Qt_in.size2());
+  P_step1 = new DMatrix(P_in.size1(), P_in.size2());
+  Qt_step2 = new DMatrix(Qt_in.size1(), Qt_in.size2());
+  P_step2 = new DMatrix(P_in.size1(), P_in.size2());
+  secantQueue = new SecantQueue(numParameters, numSecantConditions);
+
+  Algorithm::iterate_until_convergence(G, Qt_in, P_in, Qt_out, P_out, checker, meta);
+
+  delete Qt_step1;
+  delete P_step1;
+  delete Qt_step2;
+  delete P_step2;
+  Qt_step1 = Qt_step2 = P_step1 = P_step2 = nullptr;
+  delete secantQueue;
+  secantQueue = nullptr;
+}
+
+void QuasiNewtonAcceleratedAlgorithm::iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                                                   DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta) {
+  baseAlgorithm->iterate_once(G, Qt_in, P_in, *Qt_step1, *P_step1, meta);
+  baseAlgorithm->iterate_once(G, *Qt_step1, *P_step1, *Qt_step2, *P_step2, meta);
+  secantQueue->addSecantCondition(new SecantCondition(&Qt_in, &P_in, Qt_step1, P_step1, Qt_step2, P_step2));
+
+  if (!secantQueue->isFull()) {
+    copyInto(Qt_out, *Qt_step2);
+    copyInto(P_out, *P_step2);
+  } else {
+    const std::size_t n = static_cast<std::size_t>(numParameters);
+    const std::size_t q = static_cast<std::size_t>(numSecantConditions);
+    const std::size_t qLength = Qt_in.size1() * Qt_in.size2();
+    const Range qRange(0, qLength);
+    const Range pRange(qLength, n);
+
+    DMatrix U(n, q);
+    DMatrix V(n, q);
+    secantQueue->getUV(U, V);
+
+    // d starts as x0 and becomes x0 - x1; x1 is later turned into the
+    // extrapolated point in place, so no further parameter-sized vector is
+    // needed.
+    DVector d(n);
+    DVector x(n);
+    matrix_to_vector_range(Qt_in, d, qRange);
+    matrix_to_vector_range(P_in, d, pRange);
+    matrix_to_vector_range(*Qt_step1, x, qRange);
+    matrix_to_vector_range(*P_step1, x, pRange);
+
+    const double* Ud = U.data().begin();
+    const double* Vd = V.data().begin();
+    double* dd = d.data().begin();
+    double* xd = x.data().begin();
+    for (std::size_t r = 0; r < n; ++r) dd[r] -= xd[r];
+
+    // A = U'U - U'V. Every sum runs serially over ascending rows so that a
+    // rerun gives the same bits whatever the thread count.
+    DMatrix A(q, q);
+    for (std::size_t a = 0; a < q; ++a) {
+      const double* ua = Ud + a * n;
+      for (std::size_t b = 0; b < q; ++b) {
+        const double* ub = Ud + b * n;
+        const double* vb = Vd + b * n;
+        double uu = 0.0;
+        double uv = 0.0;
+        for (std::size_t r = 0; r < n; ++r) {
+          uu += ua[r] * ub[r];
+          uv += ua[r] * vb[r];
+        }
+        A(a, b) = uu - uv;
+      }
+    }
+
+    DMatrix Ainv(q, q);
+    // NaN never compares below the warning bound, and it marks a condition
+    // estimate that the inversion did not reach (failed factorisation).
+    double rcond = std::numeric_limits<double>::quiet_NaN();
+    if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
+    const bool rcondSet = !std::isnan(rcond);
+    if (rcondSet && Options::verbosity > 0 && rcond < kRcondWarning) std::cout << "RCond: " << rcond << std::endl;
+
+    // x = x1 - V (Ainv (U' d)), applied right to left: only q-sized
+    // intermediates besides the parameter vectors.
+    DVector w(q);
+    for (std::size_t a = 0; a < q; ++a) {
+      const double* ua = Ud + a * n;
+      double s = 0.0;
+      for (std::size_t r = 0; r < n; ++r) s += ua[r] * dd[r];
+      w(a) = s;
+    }
+    DVector y(q);
+    for (std::size_t a = 0; a < q; ++a) {
+      double s = 0.0;
+      for (std::size_t b = 0; b < q; ++b) s += Ainv(a, b) * w(b);
+      y(a) = s;
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+      double z = 0.0;
+      for (std::size_t b = 0; b < q; ++b) z += Vd[b * n + r] * y(b);
+      xd[r] -= z;
+    }
+
+    // An overflowed or undefined extrapolation carries no information; the
+    // repair could turn its entries into arbitrary feasible values.
+    if (!allFinite(x)) {
+      copyInto(Qt_out, *Qt_step2);
+      copyInto(P_out, *P_step2);
+    } else {
+      if (Qt_out.size1() != Qt_in.size1() || Qt_out.size2() != Qt_in.size2())
+        Qt_out.resize(Qt_in.size1(), Qt_in.size2(), false);
+      if (P_out.size1() != P_in.size1() || P_out.size2() != P_in.size2())
+        P_out.resize(P_in.size1(), P_in.size2(), false);
+      vector_range_to_matrix(x, Qt_out, qRange);
+      vector_range_to_matrix(x, P_out, pRange);
+
+      const double f2 = baseAlgorithm->objective(G, *Qt_step2, *P_step2, meta);
+      double f = std::numeric_limits<double>::quiet_NaN();
+      for (int pass = 0; pass < kSafeguardPasses; ++pass) {
+        fix_infeasibility_problem(Qt_out, P_out);
+        f = baseAlgorithm->objective(G, Qt_out, P_out, meta);
+        if (f > f2) break;
+        halveTowards(Qt_out, *Qt_step2);
+        halveTowards(P_out, *P_step2);
+      }
+      // Keeps the candidate only when it is at least as good as the
+      // two-step point; an objective that is not a number never is.
+      if (!(f >= f2)) {
+        copyInto(Qt_out, *Qt_step2);
+        copyInto(P_out, *P_step2);
+      }
+    }
+  }
+
+  if (!Options::estimateQ) copyInto(Qt_out, Qt_in);
+  if (!Options::estimateP) copyInto(P_out, P_in);
+}
+
+double QuasiNewtonAcceleratedAlgorithm::loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
+                                                const DatasetMetadata& meta) {
+  return baseAlgorithm->loglike(G, Qt_, P_, meta);
+}
+
+double QuasiNewtonAcceleratedAlgorithm::objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
+                                                  const DatasetMetadata& meta) {
+  return baseAlgorithm->objective(G, Qt_, P_, meta);
+}
+
+bool QuasiNewtonAcceleratedAlgorithm::penalized() { return baseAlgorithm->penalized(); }
+
+const char* QuasiNewtonAcceleratedAlgorithm::getName() { return algorithmName.c_str(); }
+
+const char* QuasiNewtonAcceleratedAlgorithm::getShortName() { return algorithmShortName.c_str(); }
