@@ -165,6 +165,11 @@ void seedRand(unsigned int seed) {
 
 uint64_t randState() { return rng; }
 
+void setRandState(uint64_t state) {
+  rng = state;
+  rngSeeded = true;
+}
+
 double randUnif() {
   // The conversion rounds to nearest, so outputs within 1024 of 2^64 give
   // exactly 1.0; the callers that need a value below 1 draw again.

@@ -123,6 +123,9 @@ void randUnifOnSimplex(DVector& v, int K);
 int randDraw(const std::vector<double>& p);
 // The generator's current state, for tests.
 uint64_t randState();
+// Replaces the state (the generator counts as seeded), for tests that need
+// a chosen next output.
+void setRandState(uint64_t state);
 
 // ---- Numeric helpers ---------------------------------------------------------
 

@@ -1,0 +1,751 @@
+#include "utils.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+#include "options.h"
+
+namespace {
+
+// ---- Generator helpers: choose the next raw output of the stream -------------
+
+constexpr uint64_t kMult = 2685821657736338717ULL;
+
+uint64_t inverseOfOdd(uint64_t m) {
+  uint64_t x = m;  // Newton's iteration doubles the correct low bits each time
+  for (int i = 0; i < 6; ++i) x *= 2 - m * x;
+  return x;
+}
+
+uint64_t undoRightXor(uint64_t v, int s) {
+  uint64_t r = v;
+  for (int i = 0; i < 64 / s + 1; ++i) r = v ^ (r >> s);
+  return r;
+}
+
+uint64_t undoLeftXor(uint64_t v, int s) {
+  uint64_t r = v;
+  for (int i = 0; i < 64 / s + 1; ++i) r = v ^ (r << s);
+  return r;
+}
+
+// The state from which the next draw's raw output is `output`.
+uint64_t stateBeforeOutput(uint64_t output) {
+  uint64_t v = output * inverseOfOdd(kMult);
+  v = undoRightXor(v, 4);
+  v = undoLeftXor(v, 35);
+  v = undoRightXor(v, 21);
+  return v;
+}
+
+uint64_t stepOnce(uint64_t v) {
+  v ^= v >> 21;
+  v ^= v << 35;
+  v ^= v >> 4;
+  return v;
+}
+
+constexpr uint64_t kTop = std::numeric_limits<uint64_t>::max();
+
+// ---- Generator --------------------------------------------------------------
+
+TEST(UtilsRandom, SeedFortyThreeGivesKnownStateAndFirstUniform) {
+  seedRand(43);
+  EXPECT_EQ(randState(), 3449484669957604764ULL);
+  EXPECT_DOUBLE_EQ(randUnif(), 0.2622215625967725);
+  EXPECT_EQ(randState(), stepOnce(3449484669957604764ULL));
+}
+
+TEST(UtilsRandom, SeedUsesLowThirtyTwoBitsOnly) {
+  seedRand(0);
+  const uint64_t s0 = randState();
+  seedRand(1);
+  EXPECT_NE(randState(), s0);
+  seedRand(4294967295u);
+  const uint64_t sMax = randState();
+  seedRand(static_cast<unsigned int>(-1));
+  EXPECT_EQ(randState(), sMax);
+}
+
+TEST(UtilsRandom, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
+  struct Case {
+    uint64_t output;
+    bool isOne;
+  } cases[] = {
+      {kTop, true},
+      {kTop - 1023, true},  // 2^64 - 1024: tie, rounds to the even 2^64
+      {kTop - 1024, false},
+      {0, false},
+  };
+  for (const Case& c : cases) {
+    setRandState(stateBeforeOutput(c.output));
+    const double u = randUnif();
+    EXPECT_EQ(u == 1.0, c.isOne) << c.output;
+    EXPECT_LE(u, 1.0);
+  }
+  setRandState(stateBeforeOutput(0));
+  EXPECT_EQ(randUnif(), 0.0);
+}
+
+TEST(UtilsRandom, IndexDrawsRedrawOnOneWhileOthersUseIt) {
+  // randShuffle and randInt draw again on 1.0, so they consume two steps.
+  const uint64_t start = stateBeforeOutput(kTop);
+  const uint64_t twoSteps = stepOnce(stepOnce(start));
+
+  setRandState(start);
+  std::vector<int> one{7};
+  randShuffle(one);
+  EXPECT_EQ(one, std::vector<int>{7});
+  EXPECT_EQ(randState(), twoSteps);
+
+  setRandState(start);
+  const int r = randInt(3, 5);
+  EXPECT_GE(r, 3);
+  EXPECT_LE(r, 5);
+  EXPECT_EQ(randState(), twoSteps);
+
+  // randBernoulli uses the 1.0 unchanged: p = 1 is not greater than it.
+  setRandState(start);
+  EXPECT_EQ(randBernoulli(1.0), 0);
+  EXPECT_EQ(randState(), stepOnce(start));
+
+  setRandState(start);
+  EXPECT_EQ(randDraw({0.2, 0.3}), 1);
+
+  // A uniform of 0 gives an infinite exponential draw, without a redraw.
+  setRandState(stateBeforeOutput(0));
+  EXPECT_TRUE(std::isinf(randExp(1.0)));
+}
+
+TEST(UtilsRandom, ShuffleIsAReproduciblePermutation) {
+  std::vector<int> base(50);
+  std::iota(base.begin(), base.end(), 0);
+  seedRand(7);
+  std::vector<int> a = base;
+  randShuffle(a);
+  seedRand(7);
+  std::vector<int> b = base;
+  randShuffle(b);
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, base);
+  std::vector<int> sorted = a;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, base);
+
+  // One uniform per element, the last position included.
+  seedRand(7);
+  const uint64_t before = randState();
+  std::vector<int> three{1, 2, 3};
+  randShuffle(three);
+  EXPECT_EQ(randState(), stepOnce(stepOnce(stepOnce(before))));
+
+  std::vector<int> empty;
+  randShuffle(empty);
+  EXPECT_EQ(randState(), stepOnce(stepOnce(stepOnce(before))));
+}
+
+TEST(UtilsRandom, DrawPicksFirstCumulativeSumReachingTheUniform) {
+  // The last cumulative sum counts as 1.0, not 0.5.
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    seedRand(seed);
+    const double u = randUnif();
+    seedRand(seed);
+    EXPECT_EQ(randDraw({0.2, 0.3}), u <= 0.2 ? 0 : 1) << "u = " << u;
+  }
+  seedRand(1);
+  EXPECT_EQ(randDraw({0.0, 0.0, 0.0}), 2);
+}
+
+TEST(UtilsRandom, DrawFromAnEmptyDistributionStops) {
+  RunResult r = runInChild([] {
+    seedRand(43);
+    randDraw({});
+  });
+  EXPECT_EQ(r.out, "ShouldNotReachHere()\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(UtilsRandom, SimplexAndSmallDraws) {
+  DVector v(3);
+  v[0] = v[1] = v[2] = -1.0;
+  seedRand(43);
+  const uint64_t before = randState();
+  randUnifOnSimplex(v, 0);
+  EXPECT_EQ(randState(), before);
+  EXPECT_EQ(v[0], -1.0);
+
+  randUnifOnSimplex(v, 1);
+  EXPECT_EQ(v[0], 1.0);
+  EXPECT_EQ(v[1], -1.0);
+
+  randUnifOnSimplex(v, 3);
+  EXPECT_NEAR(v[0] + v[1] + v[2], 1.0, 1e-15);
+
+  // Two trials however many are asked for.
+  seedRand(43);
+  const uint64_t s = randState();
+  const int successes = randBinom(10, 1.0);
+  EXPECT_EQ(successes, 2);
+  EXPECT_EQ(randState(), stepOnce(stepOnce(s)));
+  EXPECT_EQ(randBinom(10, 0.0), 0);
+}
+
+// ---- Platform layer -----------------------------------------------------------
+
+TEST(UtilsPlatform, Strtol32SaturatesAtThirtyTwoBits) {
+  struct Case {
+    const char* text;
+    int32_t value;
+    size_t consumed;
+    bool range;
+  } cases[] = {
+      {"123", 123, 3, false},
+      {"  -7x", -7, 4, false},
+      {"+5", 5, 2, false},
+      {"", 0, 0, false},
+      {"abc", 0, 0, false},
+      {"2147483647", INT32_MAX, 10, false},
+      {"2147483648", INT32_MAX, 10, true},
+      {"-2147483648", INT32_MIN, 11, false},
+      {"-2147483649", INT32_MIN, 11, true},
+      {"99999999999999999999999999", INT32_MAX, 26, true},
+      {"4294967295", INT32_MAX, 10, true},
+  };
+  for (const Case& c : cases) {
+    errno = 0;
+    char* end = nullptr;
+    EXPECT_EQ(strtol32(c.text, &end), c.value) << c.text;
+    EXPECT_EQ(static_cast<size_t>(end - c.text), c.consumed) << c.text;
+    EXPECT_EQ(errno == ERANGE, c.range) << c.text;
+  }
+}
+
+TEST(UtilsPlatform, PosixBasename) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"x.bed", "x.bed"},     {"run/set1.final.bed", "set1.final.bed"},
+      {"/a/b/", "b"},         {"a//", "a"},
+      {"/", "/"},             {"///", "/"},
+      {"", "."},              {"run.old/set1", "set1"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(posixBasename(c.first), c.second) << c.first;
+}
+
+// ---- Numeric helpers ----------------------------------------------------------
+
+DMatrix twoByThree() {
+  DMatrix M(2, 3);
+  double x = 1.0;
+  for (size_t r = 0; r < 2; ++r)
+    for (size_t c = 0; c < 3; ++c) M(r, c) = x++;
+  return M;
+}
+
+TEST(UtilsNumeric, FlatteningIsRowMajor) {
+  const DMatrix M = twoByThree();
+  DVector v(6);
+  matrix_to_vector(M, v);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(v[i], i + 1.0);
+
+  DMatrix back(2, 3);
+  vector_to_matrix(v, back);
+  for (size_t r = 0; r < 2; ++r)
+    for (size_t c = 0; c < 3; ++c) EXPECT_EQ(back(r, c), M(r, c));
+}
+
+TEST(UtilsNumeric, RangedFlatteningStopsAtRangeOrMatrixEnd) {
+  const DMatrix M = twoByThree();
+  struct Case {
+    size_t start, length;
+    std::vector<double> expected;  // v after the copy, v starting all -1
+  } cases[] = {
+      {6, 4, {-1, -1, -1, -1, -1, -1, 1, 2, 3, 4, -1, -1}},
+      {6, 10, {-1, -1, -1, -1, -1, -1, 1, 2, 3, 4, 5, 6}},
+      {0, 0, std::vector<double>(12, -1)},
+  };
+  for (const Case& c : cases) {
+    DVector v(c.expected.size());
+    std::fill(v.begin(), v.end(), -1.0);
+    // A range may not reach past the vector; clip its length as the callers do.
+    const size_t len = std::min(c.length, v.size() - c.start);
+    matrix_to_vector_range(M, v, Range(c.start, c.start + len));
+    for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(v[i], c.expected[i]) << c.start << "," << c.length;
+
+    DMatrix back(2, 3);
+    std::fill(back.data().begin(), back.data().end(), 0.0);
+    vector_range_to_matrix(v, back, Range(c.start, c.start + len));
+    const size_t copied = std::min<size_t>(len, 6);
+    for (size_t f = 0; f < 6; ++f)
+      EXPECT_EQ(back(f / 3, f % 3), f < copied ? M(f / 3, f % 3) : 0.0);
+  }
+}
+
+TEST(UtilsNumeric, MeanStddevRmse) {
+  DVector x(4);
+  for (size_t i = 0; i < 4; ++i) x[i] = i + 1.0;
+  EXPECT_DOUBLE_EQ(mean(x), 2.5);
+  EXPECT_DOUBLE_EQ(stddev(x), std::sqrt(5.0 / 3.0));
+
+  // Welford keeps the spread of values riding on a large offset.
+  DVector shifted(4);
+  for (size_t i = 0; i < 4; ++i) shifted[i] = 1e9 + i + 1.0;
+  EXPECT_NEAR(stddev(shifted), std::sqrt(5.0 / 3.0), 1e-6);
+
+  DVector one(1);
+  one[0] = 3.0;
+  EXPECT_TRUE(std::isnan(stddev(one)));
+  EXPECT_TRUE(std::isnan(mean(DVector(0))));
+
+  const DMatrix M = twoByThree();
+  EXPECT_EQ(rmse(M, M), 0.0);
+  DMatrix shiftedM = M;
+  shiftedM(0, 0) += 2.0;
+  shiftedM(1, 2) -= 2.0;
+  EXPECT_DOUBLE_EQ(rmse(M, shiftedM), std::sqrt(8.0 / 6.0));
+}
+
+TEST(UtilsNumeric, ToString) {
+  EXPECT_EQ(to_string(-7), "-7");
+  EXPECT_EQ(to_string(0), "0");
+  EXPECT_EQ(to_string(3), "3");
+  EXPECT_EQ(to_string(INT_MIN), "-2147483648");
+}
+
+TEST(UtilsNumeric, TimerReadsWholeMillisecondsWithoutReset) {
+  Timer t;
+  t.start();
+  const double a = t.stop();
+  const double b = t.stop();
+  EXPECT_GE(a, 0.0);
+  EXPECT_GE(b, a);
+  EXPECT_LT(b, 60.0);
+  EXPECT_DOUBLE_EQ(b * 1000.0, std::round(b * 1000.0));
+}
+
+// ---- Stops --------------------------------------------------------------------
+
+TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
+  struct Case {
+    const char* name;
+    std::function<void()> body;
+    std::string out, err;
+    int status;
+  } cases[] = {
+      {"Unimplemented", [] { std::cout << "before" << std::endl; Unimplemented(); },
+       "before\nUnimplemented()\n", "", 255},
+      {"ShouldNotReachHere", [] { ShouldNotReachHere(); }, "ShouldNotReachHere()\n", "", 255},
+      {"stopOutOfMemory", [] { stopOutOfMemory("the Q matrix"); },
+       "Out of memory: cannot allocate the Q matrix\n", "", 255},
+      {"stopWithMessage", [] { stopWithMessage("done", 3); }, "done\n", "", 3},
+      {"stopWithError", [] { std::cout << "partial"; stopWithError("bad"); }, "partial", "bad\n", 255},
+  };
+  for (const Case& c : cases) {
+    RunResult r = runInChild(c.body);
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    EXPECT_EQ(r.status, c.status) << c.name;
+  }
+}
+
+// ---- Penalty weight list and haploid chromosome splitting ---------------------
+
+TEST(UtilsReadList, SeparatorsAndNumbers) {
+  struct Case {
+    const char* text;
+    std::vector<double> expected;
+  } cases[] = {
+      {"[0, 10, 100]", {0, 10, 100}},
+      {"0,10,100", {0, 10, 100}},
+      {"0 10 100", {0, 10, 100}},
+      {"", {}},
+      {"[]", {}},
+      {"[ , ,]", {}},
+      {"-1.5e2,+3", {-150, 3}},
+      {"[[7]]", {7}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(readList(c.text), c.expected) << c.text;
+}
+
+TEST(UtilsReadList, TokenThatIsNotANumberStops) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"[0, ten]", "ten"},
+      {"1x", "1x"},
+      {"1\t2", "1\t2"},  // a tab separates nothing
+      {"0;1", "0;1"},
+  };
+  for (const auto& c : cases) {
+    RunResult r = runInChild([&] { readList(c.first); });
+    EXPECT_EQ(r.out, "Invalid penalty weight: " + c.second + "\n") << c.first;
+    EXPECT_EQ(r.status, 255) << c.first;
+  }
+}
+
+TEST(UtilsUpdateVector, KeepsEmptyPiecesAndExistingEntries) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"23", {"old", "23"}},
+      {"23,,X", {"old", "23", "", "X"}},
+      {"23,", {"old", "23", ""}},
+      {",", {"old", "", ""}},
+      {"", {"old", ""}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> out{"old"};
+    update_vector(c.text, ',', out);
+    EXPECT_EQ(out, c.expected) << c.text;
+  }
+}
+
+// ---- Data checks and starting values ------------------------------------------
+
+// Saves and restores the run state that these tests set.
+class UtilsRunState : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedI = I;
+    savedL = L;
+    savedK = K;
+    savedN = N;
+    savedQt = Qt;
+    savedQtOld = Qt_old;
+    savedP = P;
+    savedPOld = P_old;
+    savedMono = monomorphics;
+    savedRef = reference_pop;
+    savedSupervised = Options::supervised;
+    Qt = Qt_old = P = P_old = nullptr;
+    reference_pop = nullptr;
+    Options::supervised = false;
+  }
+  void TearDown() override {
+    I = savedI;
+    L = savedL;
+    K = savedK;
+    N = savedN;
+    Qt = savedQt;
+    Qt_old = savedQtOld;
+    P = savedP;
+    P_old = savedPOld;
+    monomorphics = savedMono;
+    reference_pop = savedRef;
+    Options::supervised = savedSupervised;
+  }
+
+  // Rows are individuals; each string one individual's genotypes.
+  static GMatrix genotypes(const std::vector<std::string>& rows) {
+    GMatrix G(rows.size(), rows.empty() ? 0 : rows[0].size());
+    for (size_t i = 0; i < rows.size(); ++i)
+      for (size_t l = 0; l < rows[i].size(); ++l) G(i, l) = static_cast<unsigned char>(rows[i][l] - '0');
+    return G;
+  }
+
+  int savedI = 0, savedL = 0, savedK = 0;
+  GMatrix* savedN = nullptr;
+  DMatrix *savedQt = nullptr, *savedQtOld = nullptr, *savedP = nullptr, *savedPOld = nullptr;
+  BVector* savedMono = nullptr;
+  int* savedRef = nullptr;
+  bool savedSupervised = false;
+};
+
+TEST_F(UtilsRunState, MonomorphicTable) {
+  // Columns: all 0, all 2, all 1, 0s with one missing, 0 and 2, all 2 with a missing.
+  GMatrix G = genotypes({"021002", "021029", "021902"});
+  BVector table(7);
+  table[6] = 42;
+  buildMonomorphicsTable(G, table);
+  const unsigned expected[] = {0, 1, 255, 255, 255, 255, 42};
+  for (size_t j = 0; j < 7; ++j) EXPECT_EQ(table[j], expected[j]) << j;
+
+  monomorphics = &table;
+  EXPECT_TRUE(isMonomorphic(0));
+  EXPECT_TRUE(isMonomorphic(1));
+  EXPECT_FALSE(isMonomorphic(2));
+
+  // No rows: every column equals the empty list of 2s.
+  GMatrix empty(0, 3);
+  BVector t3(3);
+  buildMonomorphicsTable(empty, t3);
+  for (size_t j = 0; j < 3; ++j) EXPECT_EQ(t3[j], 1);
+}
+
+TEST_F(UtilsRunState, AreEqual) {
+  BVector a(2), b(2), c(3);
+  a[0] = b[0] = 1;
+  a[1] = b[1] = 2;
+  c[0] = 1;
+  c[1] = 2;
+  c[2] = 3;
+  EXPECT_TRUE(areEqual(a, b));
+  EXPECT_FALSE(areEqual(a, c));
+  EXPECT_TRUE(areEqual(BVector(0), BVector(0)));
+  b[1] = 0;
+  EXPECT_FALSE(areEqual(a, b));
+}
+
+TEST_F(UtilsRunState, PreprocessStopsOnAllMissingSnpBeforeIndividual) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> rows;
+    int rowsI, colsL;
+    std::string out;
+  } cases[] = {
+      {"snp and individual", {"999", "919", "909"}, 3, 3,
+       "Error: detected that all genotypes are missing for a SNP locus.\n"
+       "Please apply quality-control filters to remove such loci.\n"},
+      {"individual", {"999", "012", "210"}, 3, 3,
+       "Error: detected that all genotypes are missing for an individual.\n"
+       "Please apply quality-control filters to remove such individuals.\n"},
+      {"no SNPs", {"", ""}, 2, 0,
+       "Error: detected that all genotypes are missing for an individual.\n"
+       "Please apply quality-control filters to remove such individuals.\n"},
+      {"no individuals", {}, 0, 4,
+       "Error: detected that all genotypes are missing for a SNP locus.\n"
+       "Please apply quality-control filters to remove such loci.\n"},
+  };
+  for (const Case& c : cases) {
+    GMatrix G = c.rows.empty() ? GMatrix(0, c.colsL) : genotypes(c.rows);
+    RunResult r = runInChild([&] {
+      N = &G;
+      I = c.rowsI;
+      L = c.colsL;
+      preprocessData();
+    });
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(r.status, 255) << c.name;
+  }
+}
+
+TEST_F(UtilsRunState, PreprocessBuildsTheTable) {
+  GMatrix G = genotypes({"0219", "0211"});
+  N = &G;
+  I = 2;
+  L = 4;
+  preprocessData();
+  ASSERT_NE(monomorphics, nullptr);
+  ASSERT_EQ(monomorphics->size(), 4u);
+  EXPECT_EQ((*monomorphics)[0], 0);
+  EXPECT_EQ((*monomorphics)[1], 1);
+  EXPECT_EQ((*monomorphics)[2], 255);
+  EXPECT_EQ((*monomorphics)[3], 255);
+}
+
+TEST_F(UtilsRunState, StartingValuesComeInOrderQColumnsThenPRows) {
+  K = 3;
+  I = 4;
+  L = 5;
+  seedRand(43);
+  EXPECT_TRUE(initializeQP());
+  ASSERT_NE(Qt, nullptr);
+  ASSERT_NE(P_old, nullptr);
+
+  // Replay the stream: K uniforms per individual, then P row by row.
+  seedRand(43);
+  for (int i = 0; i < I; ++i) {
+    double x[3], s = 0.0;
+    for (int k = 0; k < K; ++k) s += (x[k] = -std::log(randUnif()));
+    for (int k = 0; k < K; ++k) {
+      ASSERT_GE(x[k] / s, 1e-5) << "replay assumes no redraw";
+      EXPECT_DOUBLE_EQ((*Qt_old)(k, i), x[k] / s) << k << "," << i;
+      EXPECT_EQ((*Qt)(k, i), (*Qt_old)(k, i));
+    }
+  }
+  for (int k = 0; k < K; ++k)
+    for (int l = 0; l < L; ++l) {
+      const double u = randUnif();
+      ASSERT_TRUE(u >= 1e-5 && u <= 0.99999) << "replay assumes no redraw";
+      EXPECT_EQ((*P_old)(k, l), u) << k << "," << l;
+      EXPECT_EQ((*P)(k, l), u);
+    }
+  EXPECT_NE(Qt, Qt_old);
+  EXPECT_NE(P, P_old);
+}
+
+TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
+  K = 3;
+  I = 3;
+  L = 2;
+  int refs[] = {2, -1, 0};
+  reference_pop = refs;
+  Options::supervised = true;
+  DMatrix givenP(3, 2, 0.5);
+  P = &givenP;
+  seedRand(43);
+  EXPECT_TRUE(initializeQP());
+  EXPECT_EQ((*Qt)(2, 0), 1 - 2 * 1e-5);
+  EXPECT_EQ((*Qt)(0, 0), 1e-5);
+  EXPECT_EQ((*Qt)(1, 0), 1e-5);
+  EXPECT_EQ((*Qt)(0, 2), 1 - 2 * 1e-5);
+  // Only individual 1 drew: K uniforms, no more.
+  seedRand(43);
+  for (int k = 0; k < K; ++k) randUnif();
+  const uint64_t afterOneColumn = randState();
+  Qt = nullptr;
+  seedRand(43);
+  initializeQP();
+  EXPECT_EQ(randState(), afterOneColumn);
+  EXPECT_EQ(P, &givenP);
+
+  // Every individual a reference and P read: nothing drawn.
+  int allRefs[] = {0, 1, 2};
+  reference_pop = allRefs;
+  Qt = nullptr;
+  EXPECT_FALSE(initializeQP());
+}
+
+TEST_F(UtilsRunState, WhatIsReadIsKeptAndReported) {
+  K = 1;
+  I = 3;
+  L = 2;
+  DMatrix givenQ(1, 3, 1.0), givenP(1, 2, 0.5);
+  Qt = &givenQ;
+  P = &givenP;
+  seedRand(43);
+  EXPECT_FALSE(initializeQP());
+  EXPECT_EQ(Qt, &givenQ);
+  EXPECT_EQ(P, &givenP);
+
+  P = nullptr;
+  EXPECT_TRUE(initializeQP());
+  EXPECT_EQ(Qt, &givenQ);
+
+  // K = 1: every drawn column is the single value 1.
+  Qt = nullptr;
+  EXPECT_TRUE(initializeQP());
+  for (int i = 0; i < I; ++i) EXPECT_EQ((*Qt)(0, i), 1.0);
+}
+
+TEST_F(UtilsRunState, KTooLargeForRandomStartStops) {
+  RunResult r = runInChild([] {
+    K = 501;
+    I = 2;
+    L = 1;
+    seedRand(43);
+    initializeQP();
+  });
+  EXPECT_EQ(r.out, "K is too large for random starting values (at most 500 populations)\n");
+  EXPECT_EQ(r.status, 255);
+
+  // With Q read from a file nothing needs the simplex draw.
+  K = 501;
+  I = 2;
+  L = 1;
+  DMatrix givenQ(501, 2, 1.0 / 501);
+  Qt = &givenQ;
+  seedRand(43);
+  EXPECT_TRUE(initializeQP());
+  EXPECT_EQ(P->size1(), 501u);
+}
+
+TEST(UtilsSafeDraws, StayInsideTheirBounds) {
+  seedRand(43);
+  for (int n = 0; n < 1000; ++n) {
+    const double u = safeRandUnif(0.4);
+    ASSERT_GE(u, 0.4);
+    ASSERT_LE(u, 0.6);
+  }
+  DVector x(4);
+  for (int n = 0; n < 200; ++n) {
+    safeRandUnifOnSimplex(x, 4, 0.2);
+    double s = 0.0;
+    for (int k = 0; k < 4; ++k) {
+      ASSERT_GE(x[k], 0.2);
+      s += x[k];
+    }
+    ASSERT_NEAR(s, 1.0, 1e-12);
+  }
+  DVector untouched(2, -1.0);
+  safeRandUnifOnSimplex(untouched, 0, 1e-5);
+  EXPECT_EQ(untouched[0], -1.0);
+}
+
+// ---- Fst divergences --------------------------------------------------------
+
+TEST(UtilsFst, WeightedAndUnweightedValues) {
+  DMatrix Pm(3, 2);
+  Pm(0, 0) = 0.1; Pm(0, 1) = 0.5;
+  Pm(1, 0) = 0.1; Pm(1, 1) = 0.5;
+  Pm(2, 0) = 0.9; Pm(2, 1) = 0.2;
+  DMatrix* W = calculate_Fsts_weighted(Pm);
+  DMatrix* U = calculate_Fsts_unweighted(Pm);
+  // Hand-worked for populations 0 and 2.
+  const double fst0 = 0.64 / (2 * (0.5 - 0.09)), w0 = 0.25;
+  const double fst1 = 0.09 / (2 * (0.35 - 0.1)), w1 = 0.35 * 0.65;
+  EXPECT_DOUBLE_EQ((*W)(0, 2), (w0 * fst0 + w1 * fst1) / (w0 + w1));
+  EXPECT_DOUBLE_EQ((*U)(0, 2), (fst0 + fst1) / 2);
+  for (size_t a = 0; a < 3; ++a) {
+    EXPECT_EQ((*W)(a, a), 0.0);
+    for (size_t b = 0; b < 3; ++b) {
+      EXPECT_EQ((*W)(a, b), (*W)(b, a));
+      EXPECT_EQ((*U)(a, b), (*U)(b, a));
+    }
+  }
+  EXPECT_EQ((*W)(0, 1), 0.0);
+  delete W;
+  delete U;
+
+  // Differences only where pbar is near 0 weigh little in the weighted form.
+  DMatrix Q(2, 2);
+  Q(0, 0) = 1e-5; Q(0, 1) = 0.5;
+  Q(1, 0) = 1e-3; Q(1, 1) = 0.5;
+  DMatrix* Wq = calculate_Fsts_weighted(Q);
+  DMatrix* Uq = calculate_Fsts_unweighted(Q);
+  EXPECT_LT((*Wq)(0, 1), (*Uq)(0, 1) / 10);
+  delete Wq;
+  delete Uq;
+}
+
+TEST(UtilsFst, TableLayoutAndLingeringFormat) {
+  struct Case {
+    int k;
+    std::vector<std::vector<double>> rows;
+    std::string out;
+  } cases[] = {
+      {1, {{0.2, 0.7}}, "after 0.25\n"},
+      {2, {{0.2, 0.7}, {0.2, 0.7}},
+       "Fst divergences between estimated populations: \n"
+       "\tPop0\t\n"
+       "Pop0\t\n"
+       "Pop1\t0.000\t\n"
+       "after 0.250\n"},
+      {3, {{0.1, 0.5}, {0.1, 0.5}, {0.9, 0.2}}, ""},  // values checked below
+  };
+  for (const Case& c : cases) {
+    RunResult r = runInChild([&] {
+      K = c.k;
+      DMatrix* Pm = new DMatrix(c.k, c.rows[0].size());
+      for (int k = 0; k < c.k; ++k)
+        for (size_t l = 0; l < c.rows[k].size(); ++l) (*Pm)(k, l) = c.rows[k][l];
+      P = Pm;
+      print_Fst_matrix();
+      std::cout << "after " << 0.25 << std::endl;
+    });
+    EXPECT_EQ(r.status, 0);
+    if (c.k == 3) {
+      std::vector<std::string> lines = splitLines(r.out);
+      ASSERT_EQ(lines.size(), 6u);
+      EXPECT_EQ(lines[1], "\tPop0\tPop1\t");
+      EXPECT_EQ(lines[2], "Pop0\t");
+      EXPECT_EQ(lines[3], "Pop1\t0.000\t");
+      EXPECT_EQ(lines[4].substr(0, 5), "Pop2\t");
+      const std::string v = lines[4].substr(5);
+      EXPECT_EQ(v.size(), 12u) << v;  // two values of the form d.ddd followed by a tab
+      EXPECT_EQ(v.substr(0, 6), v.substr(6, 6));  // populations 0 and 1 are identical
+      EXPECT_EQ(lines[5], "after 0.250");
+    } else {
+      EXPECT_EQ(r.out, c.out) << "K = " << c.k;
+    }
+  }
+}
+
+}  // namespace
