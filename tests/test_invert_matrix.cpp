@@ -1,0 +1,98 @@
+#include "invert_matrix.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "e2e_util.h"
+
+namespace {
+
+DMatrix matrixOf(size_t n, const std::vector<double>& rowMajor) {
+  DMatrix M(n, n);
+  for (size_t r = 0; r < n; ++r)
+    for (size_t c = 0; c < n; ++c) M(r, c) = rowMajor[r * n + c];
+  return M;
+}
+
+}  // namespace
+
+TEST(InvertMatrix, SmallExamples) {
+  DMatrix Ainv;
+  double rcond = -1.0;
+  ASSERT_TRUE(invert_matrix(matrixOf(1, {4}), Ainv, rcond));
+  ASSERT_EQ(Ainv.size1(), 1u);
+  ASSERT_EQ(Ainv.size2(), 1u);
+  EXPECT_EQ(Ainv(0, 0), 0.25);
+  EXPECT_EQ(rcond, 1.0);
+
+  rcond = -1.0;
+  const DMatrix A = matrixOf(2, {4, 7, 2, 6});
+  ASSERT_TRUE(invert_matrix(A, Ainv, rcond));
+  const double want[2][2] = {{0.6, -0.7}, {-0.2, 0.4}};
+  for (size_t r = 0; r < 2; ++r)
+    for (size_t c = 0; c < 2; ++c) EXPECT_NEAR(Ainv(r, c), want[r][c], 1e-15) << r << c;
+  EXPECT_GT(rcond, 0.0);
+  EXPECT_LT(rcond, 1.0);
+  // The input is left as it was.
+  EXPECT_EQ(A(0, 1), 7.0);
+}
+
+TEST(InvertMatrix, SingularLeavesConditionUnwritten) {
+  DMatrix Ainv;
+  double rcond = 0.125;
+  EXPECT_FALSE(invert_matrix(matrixOf(2, {1, 2, 2, 4}), Ainv, rcond));
+  EXPECT_EQ(rcond, 0.125);
+}
+
+TEST(InvertMatrix, NearlySingularIsInvertedWithSmallCondition) {
+  DMatrix Ainv;
+  double rcond = -1.0;
+  EXPECT_TRUE(invert_matrix(matrixOf(2, {1, 1, 1, 1 + 1e-12}), Ainv, rcond));
+  EXPECT_GT(rcond, 0.0);
+  EXPECT_LT(rcond, 1e-10);
+}
+
+TEST(InvertMatrix, LargestOrderInverts) {
+  const size_t n = 99;
+  std::mt19937_64 gen(3);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  DMatrix A(n, n);
+  for (size_t r = 0; r < n; ++r)
+    for (size_t c = 0; c < n; ++c) A(r, c) = unit(gen) + (r == c ? 10.0 : 0.0);
+  DMatrix Ainv;
+  double rcond = -1.0;
+  ASSERT_TRUE(invert_matrix(A, Ainv, rcond));
+  EXPECT_GT(rcond, 0.0);
+  EXPECT_LE(rcond, 1.0);
+  const DMatrix product = ublas::prod(A, Ainv);
+  double worst = 0.0;
+  for (size_t r = 0; r < n; ++r)
+    for (size_t c = 0; c < n; ++c)
+      worst = std::max(worst, std::fabs(product(r, c) - (r == c ? 1.0 : 0.0)));
+  EXPECT_LT(worst, 1e-12);
+}
+
+TEST(InvertMatrix, OrderAboveLimitEndsRun) {
+  const RunResult r = runInChild([] {
+    DMatrix A = ublas::identity_matrix<double>(100);
+    DMatrix Ainv;
+    double rcond = 0.0;
+    invert_matrix(A, Ainv, rcond);
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Inverting too-big a matrix :-(\n");
+}
+
+TEST(InvertMatrix, NonSquareEndsRunInsteadOfReadingPastIt) {
+  const RunResult r = runInChild([] {
+    DMatrix A(3, 2);
+    A.clear();
+    DMatrix Ainv;
+    double rcond = 0.0;
+    invert_matrix(A, Ainv, rcond);
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Inverting a matrix that is empty or not square\n");
+}
