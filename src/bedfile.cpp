@@ -1,1 +1,227 @@
 #include "bedfile.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/unordered_map.hpp>
+
+namespace {
+
+// The .bed header: two magic bytes, then the layout byte.
+constexpr unsigned char kBedMagic0 = 0x6C;
+constexpr unsigned char kBedMagic1 = 0x1B;
+constexpr unsigned char kBedSnpMajor = 0x01;
+
+// Genotype values of the four 2-bit fields of every possible byte, so that
+// decoding a byte is one table load instead of four shifts and branches.
+struct DecodeTable {
+  std::array<std::array<unsigned char, 4>, 256> fields;
+  DecodeTable() {
+    for (int byte = 0; byte < 256; ++byte)
+      for (int k = 0; k < 4; ++k) {
+        const int field = (byte >> (2 * k)) & 3;
+        fields[byte][k] = static_cast<unsigned char>(plinkDecodeBits(field & 1, field & 2));
+      }
+  }
+};
+
+const DecodeTable& decodeTable() {
+  static const DecodeTable table;
+  return table;
+}
+
+bool isHaploidSex(const std::string& token) {
+  const int sex = strtol32(token.c_str(), nullptr);
+  return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
+}
+
+// Reads the .bim into snps, in file order. Ends the run on every failure.
+void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
+  std::ifstream bim(name.c_str());
+  if (!bim.is_open()) stopWithMessage("Error opening .bim file!");
+
+  try {
+    while (!bim.eof()) {
+      SNPInfo snp;
+      std::string chrToken, allele1, allele2;
+      double distance = 0.0;
+      bim >> chrToken >> snp.name >> distance >> snp.position >> allele1 >> allele2;
+      if (chrToken.empty()) break;
+
+      try {
+        snp.chromosome = boost::lexical_cast<int32_t>(chrToken);
+      } catch (const boost::bad_lexical_cast&) {
+        stopWithMessage("Invalid chromosome code!  Use integers.");
+      }
+      snp.haploid = isHaploidChromosome(chrToken);
+      snp.geneticPosition = distance / 100.0;
+
+      if (bim.eof() && bim.fail()) break;  // a truncated last record
+      if (bim.fail())
+        stopWithMessage("Problem reading BIM file, line " + std::to_string(snps.size() + 1));
+      // L is an int: a longer SNP list cannot be described.
+      if (snps.size() >= static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        stopOutOfMemory("the SNP list (more than " +
+                        std::to_string(std::numeric_limits<int>::max()) + " SNPs)");
+      snp.fileIndex = static_cast<int64_t>(snps.size());
+      snps.push_back(snp);
+    }
+  } catch (const std::bad_alloc&) {
+    stopOutOfMemory("the SNP list (" + std::to_string(snps.size()) + " SNPs)");
+  }
+  bim.close();
+  if (snps.empty()) stopWithMessage("No SNPs!");
+}
+
+// Counts the .fam's individuals and sets their haploid flags. A last line
+// without a line feed is still an individual.
+void readFam(const std::string& name, std::ifstream& fam, DatasetMetadata& meta, int snpCount) {
+  fam.open(name.c_str());
+  if (!fam.is_open()) stopWithMessage("Error opening .fam file!");
+
+  int64_t lines = 0;
+  std::string line;
+  while (std::getline(fam, line)) ++lines;
+  if (lines > std::numeric_limits<int>::max())
+    stopOutOfMemory("the genotype matrix (" + std::to_string(lines) + " x " +
+                    std::to_string(snpCount) + ")");
+  I = static_cast<int>(lines);
+  L = snpCount;
+
+  N = createGenotypeMatrix(I, L);
+  try {
+    meta.indInfo.assign(static_cast<std::size_t>(I), IndInfo());
+    meta.snpInfo.assign(static_cast<std::size_t>(L), SNPInfo());
+  } catch (const std::bad_alloc&) {
+    stopOutOfMemory("the dataset description (" + std::to_string(I) + " x " +
+                    std::to_string(L) + ")");
+  }
+
+  fam.clear();
+  fam.seekg(0);
+  int64_t record = 0;
+  for (;;) {
+    std::string tokens[6];
+    fam >> tokens[0] >> tokens[1] >> tokens[2] >> tokens[3] >> tokens[4] >> tokens[5];
+    if (tokens[0].empty()) break;
+    if (record < I) meta.indInfo[static_cast<std::size_t>(record)].haploid = isHaploidSex(tokens[4]);
+    ++record;
+    if (!fam) break;
+  }
+}
+
+[[noreturn]] void bedReadError() { stopWithMessage("Error reading .bed file"); }
+
+// Fills N from the .bed that follows the three header bytes.
+void readBedBlocks(std::ifstream& bed, bool snpMajor,
+                   const boost::unordered_map<int, int>& columnOf) {
+  const auto& table = decodeTable().fields;
+  const std::size_t rows = static_cast<std::size_t>(I);
+  unsigned char* cells = N->data().begin();
+
+  if (snpMajor) {
+    const std::size_t blockBytes = (rows + 3) / 4;
+    const std::size_t fullBytes = rows / 4;
+    const std::size_t tail = rows % 4;
+    std::vector<unsigned char> block(blockBytes);
+    for (int j = 0; j < L; ++j) {
+      if (blockBytes > 0 &&
+          !bed.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(blockBytes)))
+        bedReadError();
+      unsigned char* column = cells + static_cast<std::size_t>(columnOf.at(j)) * rows;
+      for (std::size_t b = 0; b < fullBytes; ++b) std::memcpy(column + 4 * b, table[block[b]].data(), 4);
+      if (tail > 0) std::memcpy(column + 4 * fullBytes, table[block[fullBytes]].data(), tail);
+    }
+  } else {
+    // The map is a permutation of 0..L-1; an array of it keeps the
+    // per-genotype lookup out of the hash table.
+    std::vector<std::size_t> offsetOf(static_cast<std::size_t>(L));
+    for (int j = 0; j < L; ++j) offsetOf[j] = static_cast<std::size_t>(columnOf.at(j)) * rows;
+    const std::size_t snps = static_cast<std::size_t>(L);
+    const std::size_t blockBytes = (snps + 3) / 4;
+    std::vector<unsigned char> block(blockBytes);
+    for (std::size_t i = 0; i < rows; ++i) {
+      if (!bed.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(blockBytes)))
+        bedReadError();
+      for (std::size_t b = 0; b < blockBytes; ++b) {
+        const unsigned char* values = table[block[b]].data();
+        for (std::size_t k = 0; k < 4 && 4 * b + k < snps; ++k) cells[offsetOf[4 * b + k] + i] = values[k];
+      }
+    }
+  }
+}
+
+}  // namespace
+
+GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols) {
+  const std::string what = "the genotype matrix (" + std::to_string(rows) + " x " +
+                           std::to_string(cols) + ")";
+  // Both counts fit an int, so the 64-bit product cannot overflow; an
+  // object larger than PTRDIFF_MAX cannot be addressed even when size_t
+  // could hold its size.
+  const uint64_t cells = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
+  if (cells > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) ||
+      cells > std::numeric_limits<std::size_t>::max())
+    stopOutOfMemory(what);
+  try {
+    return new GMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+  } catch (const std::bad_alloc&) {
+    stopOutOfMemory(what);
+  }
+}
+
+bool isHaploidChromosome(const std::string& token) {
+  if (haploid_chrs.empty()) return false;
+  if (haploid_chrs.front() == ALLCHRS_PROXY) return true;
+  return std::find(haploid_chrs.begin(), haploid_chrs.end(), token) != haploid_chrs.end();
+}
+
+int plinkDecodeBits(int lowBit, int highBit) {
+  const bool low = lowBit != 0;
+  const bool high = highBit != 0;
+  if (!high) return low ? kMissing : 0;
+  return low ? 2 : 1;
+}
+
+void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta) {
+  std::vector<SNPInfo> snps;
+  readBim(base + ".bim", snps);
+
+  std::stable_sort(snps.begin(), snps.end());
+  boost::unordered_map<int, int> columnOf;
+  try {
+    columnOf.reserve(snps.size());
+    for (std::size_t p = 0; p < snps.size(); ++p)
+      columnOf[static_cast<int>(snps[p].fileIndex)] = static_cast<int>(p);
+  } catch (const std::bad_alloc&) {
+    stopOutOfMemory("the SNP column map (" + std::to_string(snps.size()) + " SNPs)");
+  }
+
+  std::ifstream fam;
+  readFam(base + ".fam", fam, meta, static_cast<int>(snps.size()));
+
+  std::ifstream bed((base + ".bed").c_str(), std::ios::in | std::ios::binary);
+  if (!bed.is_open()) stopWithMessage("Error opening .bed file!");
+
+  unsigned char header[3] = {0, 0, 0};
+  bed.read(reinterpret_cast<char*>(header), 3);
+  const std::streamsize got = bed.gcount();
+  if ((got >= 1 && header[0] != kBedMagic0) || (got >= 2 && header[1] != kBedMagic1))
+    stopWithMessage("Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)");
+  if (got < 3) bedReadError();
+
+  readBedBlocks(bed, header[2] == kBedSnpMajor, columnOf);
+
+  if (bed.get() != std::char_traits<char>::eof()) bedReadError();
+  bed.close();
+
+  std::copy(snps.begin(), snps.end(), meta.snpInfo.begin());
+}

@@ -4,6 +4,7 @@
 #ifndef KELVANORE_BEDFILE_H
 #define KELVANORE_BEDFILE_H
 
+#include <cstdint>
 #include <string>
 
 #include "utils.h"
@@ -13,5 +14,12 @@ void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta);
 
 // Genotype value of one 2-bit field: (0,0) 0, (1,0) 9, (0,1) 1, (1,1) 2.
 int plinkDecodeBits(int lowBit, int highBit);
+
+// Helpers shared with the PED reader.
+// A new rows x cols genotype matrix; ends the run (out of memory, one line)
+// when the product cannot be addressed or the memory cannot be had.
+GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols);
+// Whether a chromosome token, as text, names a chromosome of haploid_chrs.
+bool isHaploidChromosome(const std::string& token);
 
 #endif

@@ -1,0 +1,533 @@
+#include "fileio.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+#include "options.h"
+
+namespace {
+
+// Works in a directory for the life of the object, then goes back.
+class CwdGuard {
+ public:
+  explicit CwdGuard(const std::string& dir) {
+    char* here = getcwd(nullptr, 0);
+    saved_ = here ? here : "/";
+    free(here);
+    if (chdir(dir.c_str()) != 0) ADD_FAILURE() << "chdir " << dir;
+  }
+  ~CwdGuard() {
+    if (chdir(saved_.c_str()) != 0) ADD_FAILURE() << "chdir back";
+  }
+
+ private:
+  std::string saved_;
+};
+
+DMatrix matrixOf(const std::vector<std::vector<double>>& rows) {
+  DMatrix m(rows.size(), rows.empty() ? 0 : rows[0].size());
+  for (size_t r = 0; r < rows.size(); ++r)
+    for (size_t c = 0; c < rows[r].size(); ++c) m(r, c) = rows[r][c];
+  return m;
+}
+
+template <typename Matrix>
+std::vector<std::vector<double>> rowsOf(const Matrix& m) {
+  std::vector<std::vector<double>> rows(m.size1());
+  for (size_t r = 0; r < m.size1(); ++r)
+    for (size_t c = 0; c < m.size2(); ++c) rows[r].push_back(m(r, c));
+  return rows;
+}
+
+size_t filesIn(const std::string& dir) {
+  size_t count = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
+    closedir(d);
+  }
+  return count;
+}
+
+// The run state and configuration these tests touch, reset around each.
+class FileIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+
+  static void reset() {
+    for (DMatrix** m : {&Qt, &Qt_old, &P, &P_old, &Qt_truth, &P_truth, &Qt_se, &Qt_bias}) {
+      delete *m;
+      *m = nullptr;
+    }
+    delete N;
+    N = nullptr;
+    delete[] reference_pop;
+    reference_pop = nullptr;
+    I = L = K = 0;
+    haploid_chrs.clear();
+    haploid_sexes.clear();
+    haploidModeEnabled = false;
+    Options::supervised = false;
+    Options::B = 0;
+    Options::blockSize = 0;
+    Options::penaltyfunction.lambda = 0.0;
+  }
+
+  // The three name parts the option parser derives from an input path.
+  static void setInput(const std::string& path) {
+    const std::string name = posixBasename(path);
+    const size_t dot = name.rfind('.');
+    const size_t pathDot = path.rfind('.');
+    Options::inputFile = strdup(path.c_str());
+    Options::inputFilePrefix = strdup(name.substr(0, dot).c_str());
+    Options::inputFileSuffix = strdup(dot == std::string::npos ? "" : name.substr(dot + 1).c_str());
+    Options::inputFileBase = strdup(path.substr(0, pathDot).c_str());
+  }
+
+  // A bed fileset of 2 individuals x 3 SNPs at dir/data/set.
+  std::string writeTinyBedSet() {
+    mkdir(dir.file("data").c_str(), 0755);
+    const std::string base = dir.file("data/set");
+    writeFile(base + ".bim", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n");
+    writeFile(base + ".fam", "f i 0 0 1 1\nf j 0 0 2 1\n");
+    // SNP a: 0, 1; b: 2, 9; c: 1, 2.
+    writeFile(base + ".bed", std::string("\x6C\x1B\x01\x08\x07\x0E", 6));
+    return base;
+  }
+
+  TempDir dir;
+  DatasetMetadata meta;
+};
+
+// ---- inputMatrix ----------------------------------------------------------
+
+TEST_F(FileIoTest, InputMatrixCases) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int result;
+    std::vector<std::vector<double>> transposed;  // what a successful read gives
+  };
+  const Case cases[] = {
+      {"three lines of two", "0.1 0.9\n0.1 0.9\n0.1 0.9\n", 0, {{0.1, 0.1, 0.1}, {0.9, 0.9, 0.9}}},
+      {"no final line feed, tabs, exponents", "1\t-2.5e-1\n3 +4", 0, {{1, 3}, {-0.25, 4}}},
+      {"carriage returns", "0.5 0.25\r\n1 2\r\n", 0, {{0.5, 1}, {0.25, 2}}},
+      {"empty file", "", 0, {}},
+      {"extra empty line at the end", "0.1 0.9\n0.1 0.9\n\n", 1, {}},
+      {"a word ends the line's values", "0.5 0.5\n0.5 x 0.5\n", 1, {}},
+      {"a word ends the line's values, first line too", "0.5 x 0.5\n0.5 y\n", 0, {{0.5, 0.5}}},
+      {"first line without a number", "\n0.1 0.9\n", 1, {}},
+      {"first lines only words", "Q values\nK=2\n0.1 0.9\n", 1, {}},
+      {"only a word", "x\n", 1, {}},
+      {"unequal counts", "1 2 3\n1 2\n", 1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = dir.file("m.txt");
+    writeFile(name, c.text);
+    DMatrix before(1, 1);
+    DMatrix* M = &before;
+    ASSERT_EQ(inputMatrix(name, &M, true), c.result);
+    if (c.result != 0) {
+      EXPECT_EQ(M, &before);
+      continue;
+    }
+    ASSERT_NE(M, &before);
+    if (c.transposed.empty()) {
+      EXPECT_EQ(M->size1(), 0u);
+      EXPECT_EQ(M->size2(), 0u);
+    } else {
+      EXPECT_EQ(rowsOf(*M), c.transposed);
+    }
+    delete M;
+  }
+}
+
+TEST_F(FileIoTest, InputMatrixOrientationAndMissingFile) {
+  writeFile(dir.file("m.txt"), "1 2 3\n4 5 6\n");
+  DMatrix* M = nullptr;
+  ASSERT_EQ(inputMatrix(dir.file("m.txt"), &M, false), 0);
+  EXPECT_EQ(rowsOf(*M), (std::vector<std::vector<double>>{{1, 2, 3}, {4, 5, 6}}));
+  delete M;
+
+  M = nullptr;
+  EXPECT_EQ(inputMatrix(dir.file("absent.txt"), &M, true), 1);
+  EXPECT_EQ(M, nullptr);
+}
+
+// ---- outputMatrix ---------------------------------------------------------
+
+TEST_F(FileIoTest, OutputMatrixWrittenForm) {
+  const DMatrix m = matrixOf({{0.5, 1e-5, -1e-9}, {0.99999, -0.25, 1234.5678915}});
+  std::ostringstream out;
+  out.precision(6);
+  const std::ios::fmtflags flags = out.flags();
+  outputMatrix(out, &m, true, " ");
+  EXPECT_EQ(out.str(),
+            "0.500000 0.999990\n"
+            "0.000010 -0.250000\n"
+            "-0.000000 1234.567892\n");
+  EXPECT_EQ(out.flags(), flags);
+
+  std::ostringstream rows;
+  outputMatrix(rows, &m, false, ",");
+  EXPECT_EQ(splitLines(rows.str())[0], "0.500000,0.000010,-0.000000");
+
+  // One value per line has no separator; a matrix of no rows writes nothing.
+  const DMatrix one = matrixOf({{0.1, 0.2}});
+  std::ostringstream single;
+  outputMatrix(single, &one, true, " ");
+  EXPECT_EQ(single.str(), "0.100000\n0.200000\n");
+  const DMatrix none(0, 3);
+  std::ostringstream empty;
+  outputMatrix(empty, &none, true, " ");
+  EXPECT_EQ(empty.str(), "");
+}
+
+// ---- writeOutputFiles -----------------------------------------------------
+
+TEST_F(FileIoTest, ResultFileNames) {
+  struct Case {
+    double lambda;
+    int B;
+    std::vector<std::string> names;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Case cases[] = {
+      {0.0, 0, {"set1.3.Q", "set1.3.P"}},
+      {0.5, 0, {"set1.3.Q.lambda.0", "set1.3.P.lambda.0"}},
+      {10.0, 0, {"set1.3.Q.lambda.10", "set1.3.P.lambda.10"}},
+      {-1.5, 0, {"set1.3.Q.lambda.-1", "set1.3.P.lambda.-1"}},
+      {nan, 0, {"set1.3.Q.lambda.nan", "set1.3.P.lambda.nan"}},
+      {1e10, 0, {"set1.3.Q.lambda.10000000000", "set1.3.P.lambda.10000000000"}},
+      {0.0, 2, {"set1.3.Q", "set1.3.P", "set1.3.Q_se", "set1.3.Q_bias"}},
+      {100.0, 2,
+       {"set1.3.Q.lambda.100", "set1.3.P.lambda.100", "set1.3.Q_se.lambda.100",
+        "set1.3.Q_bias.lambda.100"}},
+  };
+  setInput("data/set1.bed");
+  K = 3;
+  Qt = new DMatrix(3, 2, 0.25);
+  P = new DMatrix(3, 4, 0.5);
+  Qt_se = new DMatrix(3, 2, 0.01);
+  Qt_bias = new DMatrix(3, 2, -0.01);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.names[0]);
+    TempDir out;
+    Options::penaltyfunction.lambda = c.lambda;
+    Options::B = c.B;
+    {
+      CwdGuard cwd(out.path());
+      EXPECT_EQ(writeOutputFiles(), 0);
+    }
+    for (const std::string& name : c.names) EXPECT_TRUE(fileExists(out.file(name))) << name;
+    EXPECT_EQ(filesIn(out.path()), c.names.size());
+  }
+}
+
+TEST_F(FileIoTest, WrittenQReadsBackToSixDecimals) {
+  setInput("set1.bed");
+  K = 2;
+  Qt = new DMatrix(matrixOf({{0.123456789, 1e-5, 0.5}, {0.876543211, 0.99999, 0.5}}));
+  P = new DMatrix(matrixOf({{0.3}, {0.7}}));
+  {
+    CwdGuard cwd(dir.path());
+    ASSERT_EQ(writeOutputFiles(), 0);
+  }
+  EXPECT_EQ(readFile(dir.file("set1.2.Q")), "0.123457 0.876543\n0.000010 0.999990\n0.500000 0.500000\n");
+  EXPECT_EQ(readFile(dir.file("set1.2.P")), "0.300000 0.700000\n");
+  DMatrix* back = nullptr;
+  ASSERT_EQ(inputMatrix(dir.file("set1.2.Q"), &back, true), 0);
+  ASSERT_EQ(back->size1(), 2u);
+  ASSERT_EQ(back->size2(), 3u);
+  for (size_t k = 0; k < 2; ++k)
+    for (size_t i = 0; i < 3; ++i) EXPECT_NEAR((*back)(k, i), (*Qt)(k, i), 5e-7);
+  delete back;
+}
+
+TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
+  setInput("set1.bed");
+  K = 1;
+  Qt = new DMatrix(1, 2, 1.0);
+  P = new DMatrix(1, 2, 0.5);
+  // A directory in the place of the P file cannot be opened as a file, as
+  // root too.
+  mkdir(dir.file("set1.1.P").c_str(), 0755);
+  const std::string where = dir.path();
+  const RunResult r = runInChild([where] {
+    if (chdir(where.c_str()) != 0) _exit(3);
+    writeOutputFiles();
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Error writing output file set1.1.P\n");
+  EXPECT_EQ(readFile(dir.file("set1.1.Q")), "1.000000\n1.000000\n");
+}
+
+TEST_F(FileIoTest, WriteErrorIsReported) {
+  const DMatrix m = matrixOf({{0.5}});
+  EXPECT_EQ(outputMatrix(std::string("/dev/full"), &m, true, " "), 1);
+  EXPECT_EQ(outputMatrix(dir.file("no/such/dir"), &m, true, " "), 1);
+  EXPECT_EQ(outputMatrix(dir.file("ok"), &m, true, " "), 0);
+}
+
+// ---- readInputFiles -------------------------------------------------------
+
+TEST_F(FileIoTest, SuffixChoosesTheReader) {
+  const std::string base = writeTinyBedSet();
+  struct Case {
+    std::string input;
+    std::string out, err;
+    int status;
+  };
+  const Case cases[] = {
+      {base + ".geno", "EIGENSTRAT file input no longer supported.  Please use PLINK .bed format.\n", "",
+       255},
+      {base + ".GeNo", "EIGENSTRAT file input no longer supported.  Please use PLINK .bed format.\n", "",
+       255},
+      {base + ".txt", "Input file extension not recognized.\n", "", 255},
+      {base + ".", "Input file extension not recognized.\n", "", 255},
+      // The PED reader opens the lower-case name, which does not exist.
+      {base + ".PED", "", "Error opening file\n", 255},
+      {base + ".BED", "", "", 0},
+  };
+  writeFile(base + ".PED", "F1 I1 0 0 1 -9 1 1\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const std::string input = c.input;
+    const RunResult r = runInChild([input] {
+      K = 2;
+      setInput(input);
+      DatasetMetadata m;
+      readInputFiles(0, m);
+    });
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST_F(FileIoTest, StartingAndTrueValues) {
+  const std::string base = writeTinyBedSet();
+  setInput(base + ".bed");
+  K = 3;
+  // Starting values in the current directory, true values beside the input.
+  writeFile(dir.file("set.3.Q.in"), "0.2 0.3 0.5\n7 -1 0\n");
+  writeFile(dir.file("set.3.P.in"), "0.1 0.2 0.3\n0.4 0.5 0.6\n0.7 0.8 0.9\n");
+  writeFile(base + ".3.Q.truth", "1 0 0\n0 1 0\n");
+  writeFile(base + ".3.P.truth", "0.5 0.5 0.5\n0.5 0.5 0.5\n0.5 0.5 0.5\n");
+  testing::internal::CaptureStdout();
+  int result;
+  {
+    CwdGuard cwd(dir.path());
+    result = readInputFiles(1, meta);
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(out,
+            "Initializing parameter matrices from input files:\n"
+            "  Read Q input from set.3.Q.in\n"
+            "  Read P input from set.3.P.in\n"
+            "Read \"true\" Q/P values from file.\n");
+  ASSERT_EQ(I, 2);
+  ASSERT_EQ(L, 3);
+  ASSERT_TRUE(Qt && Qt_old && P && P_old && Qt_truth && P_truth);
+  EXPECT_NE(Qt, Qt_old);
+  EXPECT_NE(P, P_old);
+  EXPECT_EQ(rowsOf(*Qt), (std::vector<std::vector<double>>{{0.2, 7}, {0.3, -1}, {0.5, 0}}));
+  EXPECT_EQ(rowsOf(*Qt_old), rowsOf(*Qt));
+  EXPECT_DOUBLE_EQ((*P)(1, 2), 0.8);
+  EXPECT_EQ(rowsOf(*P_old), rowsOf(*P));
+  EXPECT_EQ(Qt_truth->size2(), 2u);
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<double>>{{0, 2, 1}, {1, 9, 2}}));
+}
+
+TEST_F(FileIoTest, StartingValueCases) {
+  const std::string base = writeTinyBedSet();
+  const std::string goodQ = "0.5 0.5\n0.5 0.5\n";
+  const std::string goodP = "0.1 0.9\n0.2 0.8\n0.3 0.7\n";
+  struct Case {
+    const char* name;
+    int flag;
+    const char* qin;  // null: absent
+    const char* pin;
+    const char* qtruth;
+    const char* ptruth;
+    int result;
+    std::string out;
+    bool hasQ, hasP, hasQTruth, hasPTruth;
+  };
+  const std::string in = "Initializing parameter matrices from input files:\n";
+  const std::string readP = "  Read P input from set.2.P.in\n";
+  const std::string readTrue = "Read \"true\" Q/P values from file.\n";
+  const Case cases[] = {
+      {"without the flag the .in files are not looked at", 0, "garbage x\n1 2 3\n", goodP.c_str(),
+       nullptr, nullptr, 0, "", false, false, false, false},
+      {"only P", 1, nullptr, goodP.c_str(), nullptr, nullptr, 0, in + readP, false, true, false, false},
+      {"unparsable Q counts as not read", 1, "0.5 0.5\n0.5\n", goodP.c_str(), nullptr, nullptr, 0,
+       in + "  Could not parse set.2.Q.in\n" + readP, false, true, false, false},
+      {"neither", 1, nullptr, nullptr, goodQ.c_str(), nullptr, -1,
+       in + "  Could read neither Q nor P input file.  Make sure they have the '.in' suffix.\n",
+       false, false, false, false},
+      {"true values without the flag", 0, nullptr, nullptr, goodQ.c_str(), goodP.c_str(), 0, readTrue,
+       false, false, true, true},
+      {"true Q of the wrong shape is ignored", 0, nullptr, nullptr, "0.5 0.5\n0.5 0.5\n0.5 0.5\n",
+       goodP.c_str(), 0, "Ignoring " + base + ".2.Q.truth: wrong size\n" + readTrue, false, false,
+       false, true},
+      {"both true files of the wrong shape", 0, nullptr, nullptr, "1 2 3\n", "1\n", 0,
+       "Ignoring " + base + ".2.P.truth: wrong size\nIgnoring " + base + ".2.Q.truth: wrong size\n",
+       false, false, false, false},
+      {"malformed true file is skipped silently", 0, nullptr, nullptr, "1 2\n3\n", nullptr, 0, "",
+       false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    DatasetMetadata m;
+    TempDir cwdDir;
+    setInput(base + ".bed");
+    K = 2;
+    std::vector<std::pair<const char*, std::string>> files = {
+        {c.qin, cwdDir.file("set.2.Q.in")},
+        {c.pin, cwdDir.file("set.2.P.in")},
+        {c.qtruth, base + ".2.Q.truth"},
+        {c.ptruth, base + ".2.P.truth"}};
+    for (const auto& f : files) {
+      unlink(f.second.c_str());
+      if (f.first) writeFile(f.second, f.first);
+    }
+    testing::internal::CaptureStdout();
+    int result;
+    {
+      CwdGuard cwd(cwdDir.path());
+      result = readInputFiles(c.flag, m);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(Qt != nullptr, c.hasQ);
+    EXPECT_EQ(Qt_old != nullptr, c.hasQ);
+    EXPECT_EQ(P != nullptr, c.hasP);
+    EXPECT_EQ(P_old != nullptr, c.hasP);
+    EXPECT_EQ(Qt_truth != nullptr, c.hasQTruth);
+    EXPECT_EQ(P_truth != nullptr, c.hasPTruth);
+  }
+}
+
+TEST_F(FileIoTest, StartingValueSizeErrors) {
+  const std::string base = writeTinyBedSet();
+  struct Case {
+    const char* name;
+    const char* qin;
+    const char* pin;
+    std::string out;
+  };
+  const std::string in = "Initializing parameter matrices from input files:\n";
+  const Case cases[] = {
+      {"Q of K + 1 values per line", "0.2 0.3 0.5\n0.2 0.3 0.5\n", nullptr,
+       in + "  Read Q input from set.2.Q.in\n  Incorrect Q input file size\n  3 2\n"},
+      {"Q of too many lines", "0.5 0.5\n0.5 0.5\n0.5 0.5\n", nullptr,
+       in + "  Read Q input from set.2.Q.in\n  Incorrect Q input file size\n  2 3\n"},
+      {"empty Q", "", nullptr, in + "  Read Q input from set.2.Q.in\n  Incorrect Q input file size\n  0 0\n"},
+      {"P of too few lines", "0.5 0.5\n0.5 0.5\n", "0.5 0.5\n",
+       in + "  Read Q input from set.2.Q.in\n  Read P input from set.2.P.in\n  Incorrect P input file size\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir cwdDir;
+    if (c.qin) writeFile(cwdDir.file("set.2.Q.in"), c.qin);
+    if (c.pin) writeFile(cwdDir.file("set.2.P.in"), c.pin);
+    const std::string where = cwdDir.path(), input = base + ".bed";
+    const RunResult r = runInChild([where, input] {
+      if (chdir(where.c_str()) != 0) _exit(3);
+      K = 2;
+      setInput(input);
+      DatasetMetadata m;
+      readInputFiles(1, m);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+TEST_F(FileIoTest, SupervisedReadsPopFile) {
+  const std::string base = writeTinyBedSet();
+  const std::string head = "Supervised analysis mode.  Examining .pop file...\n";
+  struct Case {
+    const char* name;
+    const char* pop;  // null: absent
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"good", "EUR\nAFR\n", 0, head},
+      {"absent", nullptr, 255, head + "Error reading .pop file!\n"},
+      {"short", "EUR\n", 255,
+       head + "Wrong number of lines in " + base + ".pop (found 1, expecting 2).\nError reading .pop file!\n"},
+      {"one label", "EUR\nEUR\n", 255,
+       head + "Expected 2 populations, but found reference individuals for 1.\nError reading .pop file!\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink((base + ".pop").c_str());
+    if (c.pop) writeFile(base + ".pop", c.pop);
+    const std::string input = base + ".bed";
+    const RunResult r = runInChild([input] {
+      K = 2;
+      setInput(input);
+      Options::supervised = true;
+      DatasetMetadata m;
+      readInputFiles(0, m);
+      if (reference_pop[0] != 0 || reference_pop[1] != 1) _exit(4);
+    });
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// ---- validateInput --------------------------------------------------------
+
+TEST_F(FileIoTest, HemizygousGenotypes) {
+  // 6 individuals x 10 SNPs, all heterozygous.
+  GMatrix g(6, 10, 1);
+  DatasetMetadata m;
+  m.indInfo.resize(6);
+  m.snpInfo.resize(10);
+  for (int l = 0; l < 10; ++l) m.snpInfo[l].name = "rs" + std::to_string(l);
+  const auto check = [&] { return runInChild([&] { validateInput(g, m); }); };
+
+  // No flags: nothing is looked at.
+  RunResult r = check();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+
+  // Haploid individuals 4 and 5, haploid SNPs 7 and 9: individual 4 (the
+  // fifth) at SNP 7 comes first.
+  m.indInfo[4].haploid = m.indInfo[5].haploid = true;
+  m.snpInfo[7].haploid = m.snpInfo[9].haploid = true;
+  r = check();
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out,
+            "Hemizygous genotypes must be coded as homozgyous for the observed allele\n"
+            "Error for individual number 5 at SNP rs7\n");
+
+  // Homozygous and missing calls pass.
+  for (int i = 4; i < 6; ++i) {
+    g(i, 7) = 0;
+    g(i, 9) = (i == 4) ? 2 : 9;
+  }
+  r = check();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bedfile.h"
+#include "e2e_util.h"
+#include "fileio.h"
+#include "options.h"
+
+namespace {
+
+const std::string kThreeLines =
+    "F1 I1 0 0 1 -9 1 1 1 2\n"
+    "F2 I2 0 0 2 -9 2 2 0 0\n"
+    "F3 I3 0 0 0 -9 2 1 1 1\n";
+
+const std::vector<std::vector<int>> kThreeLinesGenotypes = {{2, 1}, {0, 9}, {1, 2}};
+
+class PedReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+
+  static void reset() {
+    delete N;
+    N = nullptr;
+    I = 0;
+    L = 0;
+    haploid_chrs.clear();
+    haploid_sexes.clear();
+    haploidModeEnabled = false;
+    Options::B = 0;
+    Options::blockSize = 0;
+  }
+
+  std::string base() const { return dir.file("set"); }
+
+  void writePed(const std::string& text) { writeFile(dir.file("set.ped"), text); }
+  void writeMap(const std::string& text) { writeFile(dir.file("set.map"), text); }
+
+  static std::vector<std::vector<int>> rowsOfN() {
+    std::vector<std::vector<int>> rows(N->size1());
+    for (size_t i = 0; i < N->size1(); ++i)
+      for (size_t l = 0; l < N->size2(); ++l) rows[i].push_back((*N)(i, l));
+    return rows;
+  }
+
+  // Runs the reader in a child (it may end the process).
+  RunResult readInChild() {
+    const std::string b = base();
+    return runInChild([b] {
+      DatasetMetadata m;
+      readPlinkFiles(b, m);
+    });
+  }
+
+  TempDir dir;
+  DatasetMetadata meta;
+};
+
+TEST_F(PedReaderTest, ThreeLineExampleAndItsVariants) {
+  std::string noFinalLineFeed = kThreeLines;
+  noFinalLineFeed.pop_back();
+  std::string crlf;
+  for (const std::string& line : splitLines(kThreeLines)) crlf += line + "\r\n";
+  const std::string firstLineTrailingBlank = "F1 I1 0 0 1 -9 1 1 1 2 \n" + kThreeLines.substr(23);
+  const std::string firstLineCr = "F1 I1 0 0 1 -9 1 1 1 2\r\n" + kThreeLines.substr(23);
+  struct Case {
+    const char* name;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"as given", kThreeLines},
+      {"no final line feed", noFinalLineFeed},
+      {"carriage returns", crlf},
+      {"trailing blank on the first line", firstLineTrailingBlank},
+      {"carriage return on the first line", firstLineCr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    DatasetMetadata m;
+    writePed(c.text);
+    readPlinkFiles(base(), m);
+    ASSERT_EQ(I, 3);
+    ASSERT_EQ(L, 2);
+    EXPECT_EQ(rowsOfN(), kThreeLinesGenotypes);
+    EXPECT_EQ(m.indInfo.size(), 3u);
+    ASSERT_EQ(m.snpInfo.size(), 2u);
+    EXPECT_EQ(m.snpInfo[1].name, "");  // no .map needed, none read
+    EXPECT_EQ(m.snpInfo[1].fileIndex, 0);
+  }
+}
+
+TEST_F(PedReaderTest, MalformedLinesAreInputErrors) {
+  struct Case {
+    const char* name;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"empty file", ""},
+      {"eight blanks on the first line", "F1 I1 0 0 1 -9 1 1 1\n"},
+      {"one blank", "F1 I1\n"},
+      {"three blanks", "F1 I1 0 0\n"},
+      {"one allele 0", "F1 I1 0 0 1 -9 0 1 1 2\n"},
+      {"allele 3", "F1 I1 0 0 1 -9 1 3 1 2\n"},
+      {"tab inside a pair", "F1 I1 0 0 1 -9 1\t2 1 2\n"},
+      {"second line with fewer pairs", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0 1 -9 1 1\n"},
+      {"second line with more pairs", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0 1 -9 1 1 1 2 2 2\n"},
+      {"empty line inside", "F1 I1 0 0 1 -9 1 1 1 2\n\nF3 I3 0 0 1 -9 1 1 1 2\n"},
+      {"line of fewer than six fields", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0\n"},
+      {"line ending early", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0 1 -9 1 1 1"},
+      {"tab between header fields", "F1 I1 0 0 1 -9 1 1 1 2\nF2\tI2 0 0 1 -9 1 1 1 2\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writePed(c.text);
+    const RunResult r = readInChild();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "PLINK Input file error\n");
+  }
+}
+
+TEST_F(PedReaderTest, MissingPedIsReportedOnStandardError) {
+  const RunResult r = readInChild();
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error opening file\n");
+}
+
+TEST_F(PedReaderTest, SexFieldSetsHaploidIndividuals) {
+  writePed(kThreeLines);
+  haploid_sexes = {1};
+  readPlinkFiles(base(), meta);
+  EXPECT_TRUE(meta.indInfo[0].haploid);
+  EXPECT_FALSE(meta.indInfo[1].haploid);
+  EXPECT_FALSE(meta.indInfo[2].haploid);
+
+  reset();
+  DatasetMetadata every;
+  haploid_sexes = {1, 2, -9};
+  readPlinkFiles(base(), every);
+  EXPECT_TRUE(every.indInfo[0].haploid);
+  EXPECT_TRUE(every.indInfo[1].haploid);
+  EXPECT_FALSE(every.indInfo[2].haploid);
+}
+
+TEST_F(PedReaderTest, MapIsReadOnlyWhenNeeded) {
+  writePed(kThreeLines);  // no .map at all
+  Options::B = 10;
+  Options::blockSize = 5;
+  const RunResult r = readInChild();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+
+  struct Case {
+    const char* name;
+    int B, blockSize;
+    bool haploid;
+  };
+  const Case needed[] = {{"bootstrap derives its block size", 1, 0, false},
+                         {"haploid mode", 0, 0, true}};
+  for (const Case& c : needed) {
+    SCOPED_TRACE(c.name);
+    Options::B = c.B;
+    Options::blockSize = c.blockSize;
+    haploidModeEnabled = c.haploid;
+    const RunResult missing = readInChild();
+    EXPECT_EQ(missing.status, 255);
+    EXPECT_EQ(missing.out, base() + ".map\n");
+    EXPECT_EQ(missing.err, "Error opening .map file\n");
+  }
+}
+
+TEST_F(PedReaderTest, MapRecords) {
+  writePed(kThreeLines);
+  // Tabs separate like blanks, empty and blank lines are skipped, a line
+  // longer than 255 characters is one record, the genetic position is
+  // kept as read and the last line needs no line feed.
+  const std::string longName(300, 'n');
+  writeMap("\n+3\t" + longName + "\t0.5\t1200\n  \t\n023 rs2 1.25cM 77x");
+  haploidModeEnabled = true;
+  haploid_chrs = {"023"};
+  readPlinkFiles(base(), meta);
+  ASSERT_EQ(meta.snpInfo.size(), 2u);
+  EXPECT_EQ(meta.snpInfo[0].chromosome, 3);
+  EXPECT_EQ(meta.snpInfo[0].name, longName);
+  EXPECT_DOUBLE_EQ(meta.snpInfo[0].geneticPosition, 0.5);
+  EXPECT_EQ(meta.snpInfo[0].position, 1200);
+  EXPECT_FALSE(meta.snpInfo[0].haploid);
+  EXPECT_EQ(meta.snpInfo[1].chromosome, 23);
+  EXPECT_DOUBLE_EQ(meta.snpInfo[1].geneticPosition, 1.25);
+  EXPECT_EQ(meta.snpInfo[1].position, 77);
+  EXPECT_TRUE(meta.snpInfo[1].haploid);  // token 023 as typed
+  EXPECT_EQ(meta.snpInfo[1].fileIndex, 0);
+}
+
+TEST_F(PedReaderTest, MapHaploidListFirstEntryAllChromosomes) {
+  writePed(kThreeLines);
+  writeMap("1 a 0 1\n2 b 0 2\n");
+  haploidModeEnabled = true;
+  haploid_chrs = {ALLCHRS_PROXY};
+  readPlinkFiles(base(), meta);
+  EXPECT_TRUE(meta.snpInfo[0].haploid);
+  EXPECT_TRUE(meta.snpInfo[1].haploid);
+
+  reset();
+  DatasetMetadata second;
+  haploidModeEnabled = true;
+  haploid_chrs = {"2", ALLCHRS_PROXY};
+  readPlinkFiles(base(), second);
+  EXPECT_FALSE(second.snpInfo[0].haploid);
+  EXPECT_TRUE(second.snpInfo[1].haploid);
+}
+
+TEST_F(PedReaderTest, MapFailures) {
+  writePed(kThreeLines);
+  haploidModeEnabled = true;
+  struct Case {
+    const char* name;
+    const char* map;
+    const char* lastLine;
+  };
+  const Case cases[] = {
+      {"chromosome X", "X a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
+      {"chromosome chr1", "chr1 a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
+      {"chromosome 1.0", "1.0 a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
+      {"three tokens", "1 a 0 1\n1 b 0\n", "ShouldNotReachHere()"},
+      {"five tokens", "1 a 0 1 x\n1 b 0 2\n", "ShouldNotReachHere()"},
+      {"one record short", "1 a 0 1\n", "Map file length incorrect"},
+      {"one record long", "1 a 0 1\n1 b 0 2\n1 c 0 3\n", "Map file length incorrect"},
+      {"empty", "", "Map file length incorrect"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeMap(c.map);
+    const RunResult r = readInChild();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, base() + ".map\n" + c.lastLine + "\n");
+  }
+}
+
+TEST_F(PedReaderTest, GarbageNeverCrashes) {
+  std::string noise;
+  unsigned x = 987;
+  for (int n = 0; n < 8192; ++n) {
+    x = x * 1103515245u + 12345u;
+    noise.push_back(static_cast<char>(x >> 16));
+  }
+  haploidModeEnabled = true;
+  const std::string peds[] = {noise, kThreeLines, std::string("F1 I1 0 0 1 -9 1 1\0 2\n", 22),
+                              "F1 I1 0 0 1 -9 " + std::string(100000, '1') + "\n"};
+  for (const std::string& ped : peds) {
+    writePed(ped);
+    writeMap(noise);
+    const RunResult r = readInChild();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(r.out.empty());
+  }
+}
+
+// The first 12 individuals of a PLINK-written "12"-coded twin of the bed
+// fileset: the .ped counts the allele coded 1 (the .bim's first), the bed
+// reader the .bim's second.
+TEST_F(PedReaderTest, TwinOfBedFilesetGivesComplementaryGenotypes) {
+  readPlinkBedFiles(testData("forex250"), meta);
+  const GMatrix bed = *N;
+  const std::vector<SNPInfo> bedSnps = meta.snpInfo;
+
+  reset();
+  DatasetMetadata pedMeta;
+  Options::B = 1;  // the derived block size needs the .map
+  readPlinkFiles(testData("forex250_12_first12"), pedMeta);
+  ASSERT_EQ(I, 12);
+  ASSERT_EQ(L, 3001);
+  ASSERT_EQ(pedMeta.snpInfo.size(), bedSnps.size());
+
+  int missing = 0;
+  for (int j = 0; j < L; ++j) {
+    // Match the SNP orders by name.
+    const auto at = std::find_if(bedSnps.begin(), bedSnps.end(),
+                                 [&](const SNPInfo& s) { return s.name == pedMeta.snpInfo[j].name; });
+    ASSERT_NE(at, bedSnps.end()) << pedMeta.snpInfo[j].name;
+    const size_t c = static_cast<size_t>(at - bedSnps.begin());
+    EXPECT_EQ(pedMeta.snpInfo[j].position, at->position);
+    for (int i = 0; i < I; ++i) {
+      const int fromBed = bed(i, c);
+      const int fromPed = (*N)(i, j);
+      if (fromBed == 9) {
+        ASSERT_EQ(fromPed, 9) << i << " " << j;
+        ++missing;
+      } else {
+        ASSERT_EQ(fromPed, 2 - fromBed) << i << " " << j;
+      }
+    }
+  }
+  EXPECT_GT(missing, 0);
+}
+
+}  // namespace
