@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -71,6 +72,16 @@ TEST(QuadprogSweep, RowsWithNegligiblePivotEntryAreOnlyCleared) {
   EXPECT_EQ(a[0], -0.5);
   EXPECT_EQ(a[1], 0.0);
   EXPECT_EQ(a[3], 5.0);
+
+  // A NaN in the pivot row: that row keeps everything but its pivot-column
+  // entry instead of turning into NaN.
+  const double nan = std::nan("");
+  double b[9] = {2, 1, nan, 1, 3, 4, nan, 4, 6};
+  linear_algebra::sweep(b, 3, 1, false);
+  EXPECT_EQ(b[2], 0.0);
+  EXPECT_EQ(b[5], 4.0);
+  EXPECT_EQ(b[8], 6.0);
+  EXPECT_EQ(b[4], 2.5);
 }
 
 struct SolveCase {
@@ -319,22 +330,22 @@ TEST(QuadprogThreads, TooSmallWorkspaceStillSolves) {
 
 namespace {
 
-// Virtual memory of this process in bytes.
-uint64_t virtualSize() {
-  std::ifstream statm("/proc/self/statm");
-  uint64_t pages = 0;
-  statm >> pages;
-  return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-}
-
 const std::string kNoMemoryLine = std::string("Operating system error: ") + std::strerror(ENOMEM);
+
+// The two lines the solver writes. A sanitizer may add notes of its own
+// after them in a child forked from a process that ran OpenMP threads.
+std::vector<std::string> firstTwoLines(const std::string& text) {
+  std::vector<std::string> lines = splitLines(text);
+  if (lines.size() > 2) lines.resize(2);
+  return lines;
+}
 
 }  // namespace
 
 TEST(QuadprogMemory, WorkspaceTooLargeEndsWithStatusOne) {
   const RunResult r = runInChild([] { QPWorkspace ws(INT_MAX - 1, 0); });
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, kNoMemoryLine + "\nMemory allocation failed\n");
+  EXPECT_EQ(firstTwoLines(r.err), (std::vector<std::string>{kNoMemoryLine, "Memory allocation failed"}));
   EXPECT_EQ(r.out, "");
 }
 
@@ -350,6 +361,13 @@ TEST(QuadprogMemory, RecordAndWorkArraysNameWhatFailed) {
 #ifdef KELVANORE_QP_UNDER_ASAN
   GTEST_SKIP() << "address-space limits do not mix with the sanitizer's shadow memory";
 #else
+  // Virtual memory of this process in bytes.
+  const auto virtualSize = [] {
+    std::ifstream statm("/proc/self/statm");
+    uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  };
   // One unknown and many equality rows: the record copies (about 2 m
   // doubles, 80 MB, more than a malloc arena heap can hold, so no other
   // arena can serve them) come before the tableau ((m + 2)^2 doubles, far
@@ -365,7 +383,7 @@ TEST(QuadprogMemory, RecordAndWorkArraysNameWhatFailed) {
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
-    const RunResult r = runInChild([&tc] {
+    const RunResult r = runInChild([&tc, &virtualSize] {
       const int m = 5000000;
       std::vector<double> C(static_cast<size_t>(m), 1.0), d(static_cast<size_t>(m), 1.0);
       const double A = 1.0, b = 0.0, lo = kLo, hi = kHi, x0 = 0.5;
