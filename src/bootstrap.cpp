@@ -5,6 +5,8 @@
 #include <iostream>
 #include <string>
 
+#include <boost/numeric/ublas/matrix_proxy.hpp>
+
 #include "algorithms.h"
 #include "options.h"
 

@@ -1,8 +1,125 @@
+// The run driver: reads the configuration and the data set, prepares the
+// starting values, then makes one pass per penalty weight (point estimation,
+// cross-validation, bootstrap, result files), printing the run's progress.
+#include <iomanip>
+#include <iostream>
+#include <new>
+#include <vector>
+
+#include "algorithms.h"
+#include "bootstrap.h"
+#include "convergence.h"
+#include "cv.h"
+#include "fileio.h"
 #include "options.h"
+#include "raw_algorithms.h"
 #include "utils.h"
 
+namespace {
+
+// Any allocation that fails ends the run with one line instead of an
+// uncaught exception, also inside the engine's worker threads.
+void outOfMemory() { stopWithMessage("Out of memory: the run needs more memory than the system can give"); }
+
+// The estimation objects live until the process ends; holding them here
+// keeps them reachable for leak checkers.
+std::vector<Algorithm*> keptAlgorithms;
+
+Algorithm* keep(Algorithm* a) {
+  keptAlgorithms.push_back(a);
+  return a;
+}
+
+void printSummary(int iterations, double seconds, double lambda) {
+  std::cout << "Summary: " << std::endl;
+  std::cout << "Converged in " << iterations << " iterations (" << seconds << " sec)" << std::endl;
+  // A NaN weight counts as not 0: != is true for it.
+  if (lambda != 0) {
+    std::cout << "Lambda: " << std::fixed << lambda << std::endl;
+    std::cout << "Objective function: " << std::fixed << currentObj << std::endl;
+  }
+  std::cout << "Loglikelihood: " << std::fixed << currentLoglike << std::endl;
+  if (Qt_truth) std::cout << "RMSE(Q): " << std::fixed << rmse(*Qt, *Qt_truth) << std::endl;
+  if (P_truth) std::cout << "RMSE(P): " << std::fixed << rmse(*P, *P_truth) << std::endl;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  std::set_new_handler(outOfMemory);
+
   print_banner();
   Options::parseOptions(argc, argv);
+
+  DatasetMetadata description;
+  if (readInputFiles(Options::initializeFromFilesFlag, description) != 0)
+    stopWithMessage("Error reading input files.");
+
+  preprocessData();
+  std::cout << "Size of G: " << I << "x" << L << std::endl;
+
+  if (Options::B > 0) {
+    if (Options::blockSize == 0)
+      calculate_block_size(description.snpInfo);
+    else
+      check_block_size();
+  }
+
+  Timer timer;
+  timer.start();
+
+  if (initializeQP()) {
+    std::cout << "Performing five EM steps to prime main algorithm" << std::endl;
+    ConvergenceChecker priming(5);
+    Algorithm* em = keep(new EmAlgorithm());
+    em->iterate_until_convergence(*N, *Qt_old, *P_old, *Qt, *P, priming, description);
+  }
+
+  for (double w : Options::lambdas) {
+    Algorithm* algorithm = nullptr;
+    if (!Options::skipPointEstimation) {
+      Options::penaltyfunction.lambda = w;
+
+      std::cout << "Initial loglikelihood: " << loglike(*N, *Qt, *P, description);
+      if (w != 0)
+        std::cout << "; Objective: " << objective(*N, *Qt, *P, Options::penaltyfunction, description);
+      std::cout << std::endl;
+
+      *Qt_old = *Qt;
+      *P_old = *P;
+
+      std::cout << "Starting main algorithm" << std::endl;
+      algorithm = keep(Algorithm::buildAlgorithm(Options::method, Options::acceleration, Options::penaltyfunction));
+      algorithm->iterate_until_convergence(*N, *Qt_old, *P_old, *Qt, *P, Options::majorConvergenceCriterion,
+                                           description);
+
+      int iterations = algorithm->getIterationsPerformed();
+      double seconds = timer.stop();
+      currentLoglike = algorithm->loglike(*N, *Qt, *P, description);
+      currentObj = algorithm->objective(*N, *Qt, *P, description);
+
+      printSummary(iterations, seconds, w);
+      print_Fst_matrix();
+    }
+
+    if (Options::cvFolds > 0) {
+      compute_crossvalidation_index(algorithm, Options::cvFolds, description);
+      std::cout << "CV error (K=" << K << "): " << std::setprecision(5) << cvIndex << std::endl;
+    }
+
+    if (Options::B > 0) {
+      delete Qt_se;
+      delete Qt_bias;
+      Qt_se = new DMatrix(K, I);
+      Qt_bias = new DMatrix(K, I);
+      if (!algorithm)
+        algorithm = keep(Algorithm::buildAlgorithm(Options::method, Options::acceleration, Options::penaltyfunction));
+      compute_bootstrap_variances_and_biases(algorithm, *Qt, *P, *Qt_se, *Qt_bias, description);
+    }
+
+    std::cout << "Writing output files." << std::endl;
+    writeOutputFiles();
+  }
+
   return 0;
 }

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "algorithms.h"
+#include "bootstrap.h"
+#include "e2e_util.h"
+#include "options.h"
+
+namespace {
+
+// Sets up a run state of I x L genotypes whose column j holds the value
+// j % 3 in every row, so that a resampled column names its source
+// through P, which carries j in row 0.
+void setUpRunState(int individuals, int snps, int populations) {
+  I = individuals;
+  L = snps;
+  K = populations;
+  N = new GMatrix(I, L);
+  for (int j = 0; j < L; ++j)
+    for (int i = 0; i < I; ++i) (*N)(i, j) = static_cast<unsigned char>((i + j) % 3);
+  monomorphics = new BVector(L);
+  buildMonomorphicsTable(*N, *monomorphics);
+}
+
+DatasetMetadata metadataFor(int individuals, int snps) {
+  DatasetMetadata meta;
+  meta.indInfo.resize(individuals);
+  meta.snpInfo.resize(snps);
+  for (int j = 0; j < snps; ++j) {
+    meta.snpInfo[j].name = "snp" + std::to_string(j);
+    meta.snpInfo[j].chromosome = 1;
+    meta.snpInfo[j].position = 1000 * (j + 1);
+  }
+  return meta;
+}
+
+// A method whose step leaves its point unchanged, so a re-fit returns its
+// starting point and the bootstrap's arithmetic can be checked exactly.
+class StandStill : public Algorithm {
+ public:
+  void iterate_once(const GMatrix&, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out, DMatrix& P_out,
+                    const DatasetMetadata&) override {
+    Qt_out = Qt_in;
+    P_out = P_in;
+  }
+  double objective(const GMatrix&, const DMatrix&, const DMatrix&, const DatasetMetadata&) override { return 0; }
+  const char* getName() override { return "stand still"; }
+  const char* getShortName() override { return "Still"; }
+};
+
+}  // namespace
+
+TEST(BlockSize, DerivedFromTheMeanSpacingWithinChromosomes) {
+  // Three pairs of 200 bp on chromosome 1 and 2 (the change of chromosome
+  // forms no pair); 60000 SNPs so that the derived 50000 fits.
+  RunResult r = runInChild([] {
+    std::vector<SNPInfo> snps(60000);
+    for (int j = 0; j < 60000; ++j) {
+      snps[j].chromosome = j < 30000 ? 1 : 2;
+      snps[j].position = 50 + 200 * (j % 30000);
+    }
+    L = 60000;
+    Options::blockSize = 0;
+    calculate_block_size(snps);
+    std::cout << "size " << Options::blockSize << std::endl;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Average base pair separation between consecutive markers: 200\n"
+            "Block size that will be used for block bootstrap: 50000\n"
+            "size 50000\n");
+}
+
+TEST(BlockSize, RefusalsTable) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, int64_t>> snps;  // chromosome, position
+    int given;                                  // 0: derive
+    std::string lastLine;
+  };
+  const std::string hint = "; give a block size of 1 to ";
+  std::vector<Case> cases = {
+      {"decreasing positions", {{1, 100}, {1, 90}}, 0, "Error: map file not in genome order."},
+      {"no pair on one chromosome", {{1, 100}, {2, 90}, {3, 80}}, 0,
+       "Cannot derive a bootstrap block size from the marker positions" + hint + "3 SNPs with --blockSize (-h)"},
+      {"all at one position", {{1, 100}, {1, 100}}, 0,
+       "Cannot derive a bootstrap block size from the marker positions" + hint + "2 SNPs with --blockSize (-h)"},
+      {"derived larger than the data", {{1, 100}, {1, 300}, {1, 500}}, 0,
+       "Derived block size 50000 is too large" + hint + "3 SNPs with --blockSize (-h)"},
+      {"given zero is derived, given negative refused", {{1, 100}, {1, 300}}, -4,
+       "Invalid block size -4" + hint + "2 SNPs with --blockSize (-h)"},
+      {"given above L", {{1, 100}, {1, 300}}, 3, "Invalid block size 3" + hint + "2 SNPs with --blockSize (-h)"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = runInChild([&] {
+      std::vector<SNPInfo> snps(c.snps.size());
+      for (size_t j = 0; j < snps.size(); ++j) {
+        snps[j].chromosome = c.snps[j].first;
+        snps[j].position = c.snps[j].second;
+      }
+      L = static_cast<int>(snps.size());
+      Options::blockSize = c.given;
+      if (c.given == 0)
+        calculate_block_size(snps);
+      else
+        check_block_size();
+    });
+    EXPECT_EQ(r.status, 255) << c.name;
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_FALSE(lines.empty()) << c.name;
+    EXPECT_EQ(lines.back(), c.lastLine) << c.name;
+  }
+}
+
+TEST(BlockSize, ChromosomeChangeIsNotAnError) {
+  RunResult r = runInChild([] {
+    std::vector<SNPInfo> snps(4);
+    int64_t pos[] = {100, 5000100, 90, 5000090};
+    int chr[] = {1, 1, 2, 2};
+    for (int j = 0; j < 4; ++j) {
+      snps[j].chromosome = chr[j];
+      snps[j].position = pos[j];
+    }
+    L = 4;
+    Options::blockSize = 0;
+    calculate_block_size(snps);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(splitLines(r.out).back(), "Block size that will be used for block bootstrap: 2");
+}
+
+TEST(MovingBlock, BlocksOfConsecutiveSourceColumns) {
+  // L = 10, S = 4: blocks fill columns 0-3, 4-7 and 8-9, each copying
+  // consecutive source SNPs from a start in 0 .. 6.
+  setUpRunState(5, 10, 2);
+  DatasetMetadata meta = metadataFor(5, 10);
+  DMatrix P_in(2, 10);
+  for (int j = 0; j < 10; ++j) {
+    P_in(0, j) = j;
+    P_in(1, j) = 100 + j;
+  }
+  Options::blockSize = 4;
+  seedRand(7);
+  std::vector<int> starts;
+  for (int b = 0; b < 3; ++b) {
+    double u = randUnif();
+    while (u == 1.0) u = randUnif();
+    starts.push_back(static_cast<int>(u * 7));
+  }
+  seedRand(7);
+  GMatrix G(5, 10);
+  DMatrix P_out(2, 10);
+  DatasetMetadata out = meta;
+  resample_under_moving_block_model(G, P_in, P_out, meta, out);
+  for (int d = 0; d < 10; ++d) {
+    int b = d / 4;
+    int source = starts[b] + d % 4;
+    ASSERT_GE(starts[b], 0);
+    ASSERT_LE(starts[b], 6);
+    EXPECT_EQ(P_out(0, d), source) << "column " << d;
+    EXPECT_EQ(P_out(1, d), 100 + source);
+    EXPECT_EQ(out.snpInfo[d].name, "snp" + std::to_string(source));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(G(i, d), (*N)(i, source));
+  }
+}
+
+TEST(MovingBlock, BlockOfTheWholeDataCopiesIt) {
+  setUpRunState(3, 6, 1);
+  DatasetMetadata meta = metadataFor(3, 6);
+  DMatrix P_in(1, 6);
+  for (int j = 0; j < 6; ++j) P_in(0, j) = 0.1 * (j + 1);
+  Options::blockSize = 6;
+  seedRand(99);
+  for (int rep = 0; rep < 5; ++rep) {
+    GMatrix G(3, 6);
+    DMatrix P_out(1, 6);
+    DatasetMetadata out = meta;
+    resample_under_moving_block_model(G, P_in, P_out, meta, out);
+    for (int j = 0; j < 6; ++j) {
+      EXPECT_EQ(P_out(0, j), P_in(0, j));
+      for (int i = 0; i < 3; ++i) EXPECT_EQ(G(i, j), (*N)(i, j));
+    }
+  }
+}
+
+TEST(Bootstrap, StandardErrorsAndBiasesOfReplicates) {
+  setUpRunState(4, 8, 2);
+  DatasetMetadata meta = metadataFor(4, 8);
+  DMatrix Qt0(2, 4), P0(2, 8);
+  for (int i = 0; i < 4; ++i) {
+    Qt0(0, i) = 0.25 + 0.1 * i;
+    Qt0(1, i) = 1 - Qt0(0, i);
+  }
+  for (int j = 0; j < 8; ++j) P0(0, j) = P0(1, j) = 0.5;
+  Options::blockSize = 3;
+  StandStill still;
+  still.printStatus = false;
+
+  // Replicates that return their start give bias 0 and standard error 0;
+  // a single replicate gives 0/0.
+  for (int B : {1, 4}) {
+    Options::B = B;
+    DMatrix se(2, 4), bias(2, 4);
+    testing::internal::CaptureStdout();
+    compute_bootstrap_variances_and_biases(&still, Qt0, P0, se, bias, meta);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string expected;
+    for (int b = 0; b < B; ++b) expected += "Bootstrap replicate #" + std::to_string(b) + "\n";
+    EXPECT_EQ(out, expected);
+    for (int k = 0; k < 2; ++k)
+      for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(bias(k, i), 0.0);
+        if (B == 1)
+          EXPECT_TRUE(std::isnan(se(k, i)));
+        else
+          EXPECT_EQ(se(k, i), 0.0);
+      }
+  }
+  // The table describes the input data again afterwards.
+  BVector expected(L);
+  buildMonomorphicsTable(*N, expected);
+  for (int j = 0; j < L; ++j) EXPECT_EQ((*monomorphics)(j), expected(j));
+  Options::B = 0;
+  Options::blockSize = 0;
+}
