@@ -218,7 +218,11 @@ void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta) {
     stopWithMessage("Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)");
   if (got < 3) bedReadError();
 
-  readBedBlocks(bed, header[2] == kBedSnpMajor, columnOf);
+  try {
+    readBedBlocks(bed, header[2] == kBedSnpMajor, columnOf);
+  } catch (const std::bad_alloc&) {
+    stopOutOfMemory("the .bed read buffers (" + std::to_string(I) + " x " + std::to_string(L) + ")");
+  }
 
   if (bed.get() != std::char_traits<char>::eof()) bedReadError();
   bed.close();

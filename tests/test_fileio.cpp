@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <sstream>
@@ -84,15 +85,20 @@ class FileIoTest : public ::testing::Test {
     Options::penaltyfunction.lambda = 0.0;
   }
 
-  // The three name parts the option parser derives from an input path.
+  // The three name parts the option parser derives from an input path,
+  // kept in static buffers so that nothing is left to free.
   static void setInput(const std::string& path) {
+    static char storage[4][4096];
+    const auto keep = [](int slot, const std::string& text) {
+      std::snprintf(storage[slot], sizeof storage[slot], "%s", text.c_str());
+      return storage[slot];
+    };
     const std::string name = posixBasename(path);
     const size_t dot = name.rfind('.');
-    const size_t pathDot = path.rfind('.');
-    Options::inputFile = strdup(path.c_str());
-    Options::inputFilePrefix = strdup(name.substr(0, dot).c_str());
-    Options::inputFileSuffix = strdup(dot == std::string::npos ? "" : name.substr(dot + 1).c_str());
-    Options::inputFileBase = strdup(path.substr(0, pathDot).c_str());
+    Options::inputFile = keep(0, path);
+    Options::inputFilePrefix = keep(1, name.substr(0, dot));
+    Options::inputFileSuffix = keep(2, dot == std::string::npos ? "" : name.substr(dot + 1));
+    Options::inputFileBase = keep(3, path.substr(0, path.rfind('.')));
   }
 
   // A bed fileset of 2 individuals x 3 SNPs at dir/data/set.
