@@ -277,7 +277,6 @@ TEST(AlgorithmFactory, BuildsTheConfiguredMethod) {
       {EM, NONE, 0, 0.0, "EM", "EM algorithm", false},
       {BLOCK, NONE, 0, 0.0, "Block", "Block relaxation algorithm", false},
       {BLOCK, NONE, 0, 5.0, "Block", "Block relaxation algorithm", true},
-      {7, NONE, 0, 0.0, "Block", "Block relaxation algorithm", false},  // any other method value
       {EM, QUASI_NEWTON, 3, 0.0, "QN/EM", "QuasiNewton acceleratedEM algorithm", false},
       {BLOCK, QUASI_NEWTON, 3, 0.0, "QN/Block", "QuasiNewton acceleratedBlock relaxation algorithm", false},
       {BLOCK, QUASI_NEWTON, 2, 10.0, "QN/Block", "QuasiNewton acceleratedBlock relaxation algorithm", true},
