@@ -131,9 +131,8 @@ void stopOutOfMemory(const std::string& what) {
 // ---- 32-bit platform layer ---------------------------------------------------
 
 int32_t strtol32(const char* text, char** end) {
-  // The host's long is at least as wide as 32 bits; clamping its result
-  // gives the saturation of a 32-bit long, and its own range error only
-  // happens where the 32-bit one would too.
+  // strtoll's range holds the 32-bit one: clamping its result gives the
+  // saturation of a 32-bit long, and its own range errors lie outside it.
   const long long v = std::strtoll(text, end, 10);
   if (v > INT32_MAX) {
     errno = ERANGE;

@@ -425,10 +425,15 @@ class UtilsRunState : public ::testing::Test {
     savedRef = reference_pop;
     savedSupervised = Options::supervised;
     Qt = Qt_old = P = P_old = nullptr;
+    monomorphics = nullptr;
     reference_pop = nullptr;
     Options::supervised = false;
   }
+  // The run state owns what it points at: free what a test left there.
   void TearDown() override {
+    dropQ();
+    dropP();
+    delete monomorphics;
     I = savedI;
     L = savedL;
     K = savedK;
@@ -440,6 +445,17 @@ class UtilsRunState : public ::testing::Test {
     monomorphics = savedMono;
     reference_pop = savedRef;
     Options::supervised = savedSupervised;
+  }
+
+  static void dropQ() {
+    delete Qt;
+    delete Qt_old;
+    Qt = Qt_old = nullptr;
+  }
+  static void dropP() {
+    delete P;
+    delete P_old;
+    P = P_old = nullptr;
   }
 
   // Rows are individuals; each string one individual's genotypes.
@@ -477,6 +493,7 @@ TEST_F(UtilsRunState, MonomorphicTable) {
   BVector t3(3);
   buildMonomorphicsTable(empty, t3);
   for (size_t j = 0; j < 3; ++j) EXPECT_EQ(t3[j], 1);
+  monomorphics = nullptr;
 }
 
 TEST_F(UtilsRunState, AreEqual) {
@@ -578,8 +595,8 @@ TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
   int refs[] = {2, -1, 0};
   reference_pop = refs;
   Options::supervised = true;
-  DMatrix givenP(3, 2, 0.5);
-  P = &givenP;
+  DMatrix* givenP = new DMatrix(3, 2, 0.5);
+  P = givenP;
   seedRand(43);
   EXPECT_TRUE(initializeQP());
   EXPECT_EQ((*Qt)(2, 0), 1 - 2 * 1e-5);
@@ -590,16 +607,16 @@ TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
   seedRand(43);
   for (int k = 0; k < K; ++k) randUnif();
   const uint64_t afterOneColumn = randState();
-  Qt = nullptr;
+  dropQ();
   seedRand(43);
   initializeQP();
   EXPECT_EQ(randState(), afterOneColumn);
-  EXPECT_EQ(P, &givenP);
+  EXPECT_EQ(P, givenP);
 
   // Every individual a reference and P read: nothing drawn.
   int allRefs[] = {0, 1, 2};
   reference_pop = allRefs;
-  Qt = nullptr;
+  dropQ();
   EXPECT_FALSE(initializeQP());
 }
 
@@ -607,20 +624,22 @@ TEST_F(UtilsRunState, WhatIsReadIsKeptAndReported) {
   K = 1;
   I = 3;
   L = 2;
-  DMatrix givenQ(1, 3, 1.0), givenP(1, 2, 0.5);
-  Qt = &givenQ;
-  P = &givenP;
+  DMatrix* givenQ = new DMatrix(1, 3, 1.0);
+  DMatrix* givenP = new DMatrix(1, 2, 0.5);
+  Qt = givenQ;
+  P = givenP;
   seedRand(43);
   EXPECT_FALSE(initializeQP());
-  EXPECT_EQ(Qt, &givenQ);
-  EXPECT_EQ(P, &givenP);
+  EXPECT_EQ(Qt, givenQ);
+  EXPECT_EQ(P, givenP);
+  EXPECT_EQ(Qt_old, nullptr);
 
-  P = nullptr;
+  dropP();
   EXPECT_TRUE(initializeQP());
-  EXPECT_EQ(Qt, &givenQ);
+  EXPECT_EQ(Qt, givenQ);
 
   // K = 1: every drawn column is the single value 1.
-  Qt = nullptr;
+  dropQ();
   EXPECT_TRUE(initializeQP());
   for (int i = 0; i < I; ++i) EXPECT_EQ((*Qt)(0, i), 1.0);
 }
@@ -640,8 +659,7 @@ TEST_F(UtilsRunState, KTooLargeForRandomStartStops) {
   K = 501;
   I = 2;
   L = 1;
-  DMatrix givenQ(501, 2, 1.0 / 501);
-  Qt = &givenQ;
+  Qt = new DMatrix(501, 2, 1.0 / 501);
   seedRand(43);
   EXPECT_TRUE(initializeQP());
   EXPECT_EQ(P->size1(), 501u);
