@@ -1,0 +1,261 @@
+// End-to-end runs of the whole program on the shipped simulated data set:
+// the order of the driver's lines, the number formats across passes, the
+// result files, and the estimates against the true values.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <numeric>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+
+namespace {
+
+typedef std::vector<std::vector<double>> Table;
+
+Table readTable(const std::string& path) {
+  Table t;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::vector<double> row;
+    double v;
+    while (ls >> v) row.push_back(v);
+    t.push_back(row);
+  }
+  return t;
+}
+
+// Root mean squared difference of two I x K tables after matching the
+// estimated populations to the true ones (the labels of an unsupervised run
+// are arbitrary).
+double matchedRmse(const Table& est, const Table& truth) {
+  const size_t k = truth.at(0).size();
+  std::vector<size_t> perm(k);
+  std::iota(perm.begin(), perm.end(), 0);
+  double best = INFINITY;
+  do {
+    double s = 0;
+    for (size_t i = 0; i < truth.size(); ++i)
+      for (size_t c = 0; c < k; ++c) s += std::pow(est[i][perm[c]] - truth[i][c], 2);
+    best = std::min(best, std::sqrt(s / (truth.size() * k)));
+  } while (std::next_permutation(perm.begin(), perm.end()));
+  return best;
+}
+
+std::vector<std::string> linesStartingWith(const std::string& out, const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const std::string& l : splitLines(out))
+    if (l.compare(0, prefix.size(), prefix) == 0) found.push_back(l);
+  return found;
+}
+
+// Index of the first line equal to text (or starting with it), or -1.
+int lineIndex(const std::vector<std::string>& lines, const std::string& text, bool prefix = false) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (prefix ? lines[i].compare(0, text.size(), text) == 0 : lines[i] == text) return static_cast<int>(i);
+  return -1;
+}
+
+// The objective values of the status lines of one method (short name).
+std::vector<double> statusValues(const std::string& out, const std::string& shortName) {
+  std::vector<double> v;
+  std::regex re("^\\d+ \\(" + shortName + "\\) \\tElapsed: [^\\t]+\\t(Loglikelihood|Objective): ([^\\t]+)\\t\\(delta\\): .*$");
+  for (const std::string& l : splitLines(out)) {
+    std::smatch m;
+    if (std::regex_match(l, m, re)) v.push_back(std::stod(m[2]));
+  }
+  return v;
+}
+
+const std::string kSim = testData("sim3.bed");
+
+}  // namespace
+
+TEST(Run, DefaultMethodOnSimulatedData) {
+  TempDir dir;
+  RunResult r = runKelvanore({kSim, "3", "-j4"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> lines = splitLines(r.out);
+  // The driver's lines in their order.
+  const char* order[] = {"Read \"true\" Q/P values from file.",
+                         "Size of G: 302x5001",
+                         "Performing five EM steps to prime main algorithm",
+                         "Initial loglikelihood: ",
+                         "Starting main algorithm",
+                         "Summary: ",
+                         "Converged in ",
+                         "Loglikelihood: ",
+                         "RMSE(Q): ",
+                         "RMSE(P): ",
+                         "Fst divergences between estimated populations: ",
+                         "Writing output files."};
+  int previous = -1;
+  for (const char* text : order) {
+    int at = lineIndex(lines, text, true);
+    EXPECT_GT(at, previous) << text;
+    previous = at;
+  }
+  EXPECT_EQ(lines.back(), "Writing output files.");
+  EXPECT_EQ(statusValues(r.out, "EM").size(), 5u);
+  std::vector<double> qn = statusValues(r.out, "QN/Block");
+  ASSERT_GE(qn.size(), 2u);
+  for (size_t i = 1; i < qn.size(); ++i) EXPECT_GE(qn[i], qn[i - 1]) << "iteration " << i + 1;
+  // The summary's values are in fixed notation with six decimals.
+  EXPECT_TRUE(std::regex_match(linesStartingWith(r.out, "Loglikelihood: ").at(0),
+                               std::regex("Loglikelihood: -\\d+\\.\\d{6}")));
+
+  Table q = readTable(dir.file("sim3.3.Q"));
+  Table p = readTable(dir.file("sim3.3.P"));
+  ASSERT_EQ(q.size(), 302u);
+  ASSERT_EQ(p.size(), 5001u);
+  for (const auto& row : q) {
+    ASSERT_EQ(row.size(), 3u);
+    EXPECT_NEAR(row[0] + row[1] + row[2], 1.0, 3e-6);
+  }
+  EXPECT_LT(matchedRmse(q, readTable(testData("sim3.3.Q.truth"))), 0.03);
+  // Written with six decimals and single blanks.
+  std::string first = splitLines(readFile(dir.file("sim3.3.Q"))).at(0);
+  EXPECT_TRUE(std::regex_match(first, std::regex("\\d\\.\\d{6} \\d\\.\\d{6} \\d\\.\\d{6}"))) << first;
+}
+
+TEST(Run, ResultsDoNotDependOnTheThreadCount) {
+  TempDir one, eight;
+  RunResult a = runKelvanore({kSim, "3", "-C", "8"}, one.path());
+  RunResult b = runKelvanore({kSim, "3", "-C", "8", "-j8"}, eight.path());
+  ASSERT_EQ(a.status, 0);
+  ASSERT_EQ(b.status, 0);
+  EXPECT_EQ(readFile(one.file("sim3.3.Q")), readFile(eight.file("sim3.3.Q")));
+  EXPECT_EQ(readFile(one.file("sim3.3.P")), readFile(eight.file("sim3.3.P")));
+}
+
+TEST(Run, EmAndBlockRelaxationWithoutAcceleration) {
+  TempDir em, block, qn;
+  RunResult e = runKelvanore({kSim, "3", "-m", "em", "-a", "none", "-j4"}, em.path());
+  RunResult b = runKelvanore({kSim, "3", "-a", "none", "-j4"}, block.path());
+  RunResult d = runKelvanore({kSim, "3", "-j4"}, qn.path());
+  ASSERT_EQ(e.status, 0) << e.out;
+  ASSERT_EQ(b.status, 0) << b.out;
+  ASSERT_EQ(d.status, 0) << d.out;
+
+  // The EM log-likelihood never decreases from one iteration to the next.
+  std::vector<double> ev = statusValues(e.out, "EM");
+  ASSERT_GT(ev.size(), 5u);
+  for (size_t i = 1; i < ev.size(); ++i) EXPECT_GE(ev[i], ev[i - 1]) << "EM iteration " << i + 1;
+  std::vector<double> bv = statusValues(b.out, "Block");
+  ASSERT_GT(bv.size(), 1u);
+  for (size_t i = 1; i < bv.size(); ++i) EXPECT_GE(bv[i], bv[i - 1]) << "block iteration " << i + 1;
+
+  Table truth = readTable(testData("sim3.3.Q.truth"));
+  double rmseEm = matchedRmse(readTable(em.file("sim3.3.Q")), truth);
+  double rmseBlock = matchedRmse(readTable(block.file("sim3.3.Q")), truth);
+  EXPECT_LT(rmseEm, 0.03);
+  EXPECT_LE(rmseBlock, rmseEm + 1e-3);
+
+  // Acceleration reaches the same tolerance in fewer iterations.
+  size_t plain = bv.size();
+  size_t accelerated = statusValues(d.out, "QN/Block").size();
+  EXPECT_LT(accelerated, plain);
+}
+
+TEST(Run, TwoPenaltyPassesAndTheConsoleNumberFormat) {
+  TempDir dir;
+  RunResult r = runKelvanore({kSim, "3", "-l", "0,10", "-j4"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> initial = linesStartingWith(r.out, "Initial loglikelihood: ");
+  ASSERT_EQ(initial.size(), 2u);
+  // First pass: default notation, no objective. Second pass: the fixed
+  // notation with three decimals that the Fst table left behind.
+  EXPECT_TRUE(std::regex_match(initial[0], std::regex("Initial loglikelihood: -1\\.\\d{5}e\\+06"))) << initial[0];
+  EXPECT_TRUE(std::regex_match(initial[1],
+                               std::regex("Initial loglikelihood: -\\d+\\.\\d{3}; Objective: -\\d+\\.\\d{3}")))
+      << initial[1];
+  EXPECT_EQ(linesStartingWith(r.out, "Lambda: "), std::vector<std::string>{"Lambda: 10.000"});
+  ASSERT_EQ(linesStartingWith(r.out, "Objective function: ").size(), 1u);
+  EXPECT_FALSE(statusValues(r.out, "QN/Block").empty());
+  EXPECT_TRUE(r.out.find("\tObjective: ") != std::string::npos);
+  EXPECT_EQ(linesStartingWith(r.out, "Writing output files.").size(), 2u);
+  for (const char* name : {"sim3.3.Q", "sim3.3.P", "sim3.3.Q.lambda.10", "sim3.3.P.lambda.10"})
+    EXPECT_TRUE(fileExists(dir.file(name))) << name;
+}
+
+TEST(Run, OnePopulationKeepsTheDefaultPrecision) {
+  TempDir dir;
+  RunResult r = runKelvanore({kSim, "1", "-l", "0,0", "-C", "2"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("Fst divergences"), std::string::npos);
+  std::vector<std::string> initial = linesStartingWith(r.out, "Initial loglikelihood: ");
+  ASSERT_EQ(initial.size(), 2u);
+  EXPECT_TRUE(std::regex_match(initial[1], std::regex("Initial loglikelihood: -\\d+\\.\\d{6}"))) << initial[1];
+  Table q = readTable(dir.file("sim3.1.Q"));
+  ASSERT_EQ(q.size(), 302u);
+  EXPECT_EQ(splitLines(readFile(dir.file("sim3.1.Q"))).at(0), "1.000000");
+}
+
+TEST(Run, EmptyWeightListWritesNothing) {
+  TempDir dir;
+  RunResult r = runKelvanore({kSim, "2", "-l", ""}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("Writing output files."), std::string::npos);
+  EXPECT_FALSE(fileExists(dir.file("sim3.2.Q")));
+}
+
+TEST(Run, StartingValuesFromFilesSkipThePriming) {
+  TempDir dir;
+  RunResult first = runKelvanore({kSim, "3", "-C", "3"}, dir.path());
+  ASSERT_EQ(first.status, 0);
+  copyFile(dir.file("sim3.3.Q"), dir.file("sim3.3.Q.in"));
+  copyFile(dir.file("sim3.3.P"), dir.file("sim3.3.P.in"));
+  RunResult again = runKelvanore({kSim, "3", "-i", "-C", "0"}, dir.path());
+  ASSERT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(again.out.find("Performing five EM steps"), std::string::npos);
+  EXPECT_NE(again.out.find("  Read Q input from sim3.3.Q.in\n"), std::string::npos);
+  // No iteration: the written result is the starting value read back.
+  EXPECT_EQ(readFile(dir.file("sim3.3.Q")), readFile(dir.file("sim3.3.Q.in")));
+
+  TempDir empty;
+  RunResult none = runKelvanore({kSim, "3", "-i"}, empty.path());
+  EXPECT_EQ(none.status, 255);
+  std::vector<std::string> lines = splitLines(none.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2],
+            "  Could read neither Q nor P input file.  Make sure they have the '.in' suffix.");
+  EXPECT_EQ(lines.back(), "Error reading input files.");
+}
+
+TEST(Run, SupervisedReferenceIndividualsKeepTheirPopulation) {
+  TempDir dir;
+  RunResult r = runKelvanore({kSim, "3", "--supervised", "-j4"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Supervised analysis mode.  Examining .pop file...\n"), std::string::npos);
+  std::vector<std::string> labels = splitLines(readFile(testData("sim3.pop")));
+  std::vector<std::string> rows = splitLines(readFile(dir.file("sim3.3.Q")));
+  ASSERT_EQ(labels.size(), rows.size());
+  // Labels are numbered by first appearance; a reference individual starts
+  // (and stays) at 1 - 2e-5 in its population and 1e-5 elsewhere.
+  std::vector<std::string> seen;
+  int fixed = 0;
+  for (size_t i = 0; i < labels.size(); ++i) {
+    if (labels[i] == "-") continue;
+    auto it = std::find(seen.begin(), seen.end(), labels[i]);
+    size_t index = it - seen.begin();
+    if (it == seen.end()) seen.push_back(labels[i]);
+    std::string expected;
+    for (size_t k = 0; k < 3; ++k) expected += std::string(k ? " " : "") + (k == index ? "0.999980" : "0.000010");
+    EXPECT_EQ(rows[i], expected) << "individual " << i + 1;
+    ++fixed;
+  }
+  EXPECT_EQ(fixed, 120);
+  // Supervised labels match the truth's columns, so the plain RMSE line is
+  // meaningful and small.
+  std::vector<std::string> rmse = linesStartingWith(r.out, "RMSE(Q): ");
+  ASSERT_EQ(rmse.size(), 1u);
+  EXPECT_LT(std::stod(rmse[0].substr(9)), 0.03);
+}
