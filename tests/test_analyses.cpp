@@ -1,0 +1,209 @@
+// End-to-end runs of the analyses that follow a point estimation (the
+// cross-validation error and the bootstrap), of the PED input against its
+// bed twin, and of the haploid mode.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+
+namespace {
+
+typedef std::vector<std::vector<double>> Table;
+
+Table readTable(const std::string& path) {
+  Table t;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::vector<double> row;
+    double v;
+    while (ls >> v) row.push_back(v);
+    t.push_back(row);
+  }
+  return t;
+}
+
+// Largest absolute difference of two I x K tables after the best matching
+// of their columns.
+double matchedMaxDiff(const Table& a, const Table& b) {
+  const size_t k = a.at(0).size();
+  std::vector<size_t> perm(k);
+  std::iota(perm.begin(), perm.end(), 0);
+  double best = INFINITY;
+  do {
+    double worst = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+      for (size_t c = 0; c < k; ++c) worst = std::max(worst, std::fabs(a[i][perm[c]] - b[i][c]));
+    best = std::min(best, worst);
+  } while (std::next_permutation(perm.begin(), perm.end()));
+  return best;
+}
+
+double cvError(const std::string& out, int k) {
+  std::string key = "CV error (K=" + std::to_string(k) + "): ";
+  size_t at = out.find(key);
+  EXPECT_NE(at, std::string::npos) << key;
+  return at == std::string::npos ? NAN : std::stod(out.substr(at + key.size()));
+}
+
+// Writes a SNP-major bed fileset for the genotypes g[i][l] (0, 1, 2 copies
+// of the second allele, 9 missing).
+void writeBedFileset(const std::string& base, const std::vector<std::vector<int>>& g,
+                     const std::vector<int>& chromosome, const std::vector<int>& sex) {
+  const size_t individuals = g.size(), snps = chromosome.size();
+  std::string bim, fam, bed = "\x6c\x1b\x01";
+  for (size_t l = 0; l < snps; ++l)
+    bim += std::to_string(chromosome[l]) + " snp" + std::to_string(l) + " 0 " + std::to_string(1000 * (l + 1)) +
+           " A G\n";
+  for (size_t i = 0; i < individuals; ++i)
+    fam += "f" + std::to_string(i) + " i" + std::to_string(i) + " 0 0 " + std::to_string(sex[i]) + " -9\n";
+  const int code[] = {0, 2, 3, 0, 0, 0, 0, 0, 0, 1};  // genotype -> 2-bit field
+  for (size_t l = 0; l < snps; ++l)
+    for (size_t b = 0; b < (individuals + 3) / 4; ++b) {
+      int byte = 0;
+      for (size_t f = 0; f < 4 && 4 * b + f < individuals; ++f) byte |= code[g[4 * b + f][l]] << (2 * f);
+      bed += static_cast<char>(byte);
+    }
+  writeFile(base + ".bim", bim);
+  writeFile(base + ".fam", fam);
+  writeFile(base + ".bed", bed);
+}
+
+}  // namespace
+
+TEST(Analyses, CrossValidationChoosesTheTrueK) {
+  // The simulated data have three populations.
+  std::vector<double> errors;
+  for (int k = 1; k <= 5; ++k) {
+    TempDir dir;
+    RunResult r = runKelvanore({testData("sim3.bed"), std::to_string(k), "--cv", "-j4"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Cross-validation will be performed.  Folds=5.\n"), std::string::npos);
+    errors.push_back(cvError(r.out, k));
+  }
+  size_t best = std::min_element(errors.begin(), errors.end()) - errors.begin();
+  EXPECT_EQ(best + 1, 3u) << errors[0] << " " << errors[1] << " " << errors[2] << " " << errors[3] << " "
+                          << errors[4];
+}
+
+TEST(Analyses, BootstrapWritesStandardErrorsAndBiases) {
+  TempDir dir;
+  RunResult r = runKelvanore({testData("sim3.bed"), "3", "-B10", "-j4"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Average base pair separation between consecutive markers: 20371.5\n"
+                       "Block size that will be used for block bootstrap: 491\n"),
+            std::string::npos);
+  for (int b = 0; b < 10; ++b)
+    EXPECT_NE(r.out.find("Bootstrap replicate #" + std::to_string(b) + "\n"), std::string::npos);
+  Table se = readTable(dir.file("sim3.3.Q_se"));
+  Table bias = readTable(dir.file("sim3.3.Q_bias"));
+  ASSERT_EQ(se.size(), 302u);
+  ASSERT_EQ(bias.size(), 302u);
+  std::vector<double> all;
+  for (const auto& row : se)
+    for (double v : row) {
+      EXPECT_GE(v, 0);
+      all.push_back(v);
+    }
+  std::sort(all.begin(), all.end());
+  double median = all[all.size() / 2];
+  EXPECT_GT(median, 0.001);
+  EXPECT_LT(median, 0.1);
+  EXPECT_LT(all.back(), 0.3);
+}
+
+TEST(Analyses, LaterPassesFitTheInputDataAfterTheAnalyses) {
+  // The analyses rebuild the monomorphic table for their own data sets; a
+  // second point estimation must pin the monomorphic SNPs of the input
+  // again, not those of the last bootstrap replicate. Every fourth SNP here
+  // is monomorphic, and blocks of one SNP scatter them over other columns.
+  TempDir dir;
+  const int individuals = 40, snps = 60;
+  std::vector<int> chromosome(snps, 1), sex(individuals, 1);
+  std::vector<std::vector<int>> g(individuals, std::vector<int>(snps));
+  for (int i = 0; i < individuals; ++i)
+    for (int l = 0; l < snps; ++l) g[i][l] = l % 4 == 0 ? (l % 8 ? 2 : 0) : (i * 5 + l * 3 + (i < 20 ? l : 0)) % 3;
+  std::string base = dir.file("mono");
+  writeBedFileset(base, g, chromosome, sex);
+  TempDir plain, analysed;
+  std::vector<std::string> common = {base + ".bed", "2", "-l", "0,0", "-C", "3", "-a", "none"};
+  std::vector<std::string> withAnalyses = common;
+  for (const char* a : {"-B2", "-h", "1", "--cv=2"}) withAnalyses.push_back(a);
+  RunResult a = runKelvanore(common, plain.path());
+  RunResult b = runKelvanore(withAnalyses, analysed.path());
+  ASSERT_EQ(a.status, 0) << a.out;
+  ASSERT_EQ(b.status, 0) << b.out;
+  EXPECT_EQ(readFile(plain.file("mono.2.P")), readFile(analysed.file("mono.2.P")));
+  EXPECT_EQ(readFile(plain.file("mono.2.Q")), readFile(analysed.file("mono.2.Q")));
+}
+
+TEST(Analyses, PedTwinGivesTheSameEstimate) {
+  // Convert the bed fileset to its "12"-coded PED twin: the PED counts the
+  // allele coded 1 (the .bim's first), so a bed genotype g becomes 2 - g.
+  TempDir dir;
+  std::string bed = readFile(testData("sim3.bed"));
+  std::vector<std::string> fam = splitLines(readFile(testData("sim3.fam")));
+  const size_t individuals = fam.size(), snps = splitLines(readFile(testData("sim3.bim"))).size();
+  const size_t block = (individuals + 3) / 4;
+  std::string ped;
+  for (size_t i = 0; i < individuals; ++i) {
+    ped += fam[i];
+    for (size_t l = 0; l < snps; ++l) {
+      int field = (static_cast<unsigned char>(bed[3 + l * block + i / 4]) >> (2 * (i % 4))) & 3;
+      static const char* pair[] = {" 1 1", " 0 0", " 1 2", " 2 2"};
+      ped += pair[field];
+    }
+    ped += "\n";
+  }
+  writeFile(dir.file("twin.ped"), ped);
+  TempDir bedRun, pedRun;
+  RunResult a = runKelvanore({testData("sim3.bed"), "3", "-j4"}, bedRun.path());
+  RunResult b = runKelvanore({dir.file("twin.ped"), "3", "-j4"}, pedRun.path());
+  ASSERT_EQ(a.status, 0) << a.out;
+  ASSERT_EQ(b.status, 0) << b.out;
+  EXPECT_LT(matchedMaxDiff(readTable(bedRun.file("sim3.3.Q")), readTable(pedRun.file("twin.3.Q"))), 2e-3);
+}
+
+TEST(Analyses, HaploidModeEndToEnd) {
+  // 40 individuals, alternately male (1) and female (2); SNPs 0-29 on
+  // chromosome 1 and 30-39 on chromosome 23, where males are hemizygous.
+  TempDir dir;
+  const int individuals = 40, snps = 40;
+  std::vector<int> chromosome(snps), sex(individuals);
+  std::vector<std::vector<int>> g(individuals, std::vector<int>(snps));
+  for (int l = 0; l < snps; ++l) chromosome[l] = l < 30 ? 1 : 23;
+  for (int i = 0; i < individuals; ++i) {
+    sex[i] = i % 2 ? 2 : 1;
+    for (int l = 0; l < snps; ++l) {
+      int v = (i * 7 + l * 13 + i * l) % 3;
+      if (chromosome[l] == 23 && sex[i] == 1 && v == 1) v = (i + l) % 2 ? 2 : 0;
+      g[i][l] = v;
+    }
+  }
+  std::string base = dir.file("hap");
+  writeBedFileset(base, g, chromosome, sex);
+  RunResult ok = runKelvanore({base + ".bed", "2", "-x", "male:23", "-C", "5"}, dir.path());
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  EXPECT_NE(ok.out.find("Will treat specified (gender * chr) markers as haploid\n"), std::string::npos);
+  EXPECT_TRUE(fileExists(dir.file("hap.2.Q")));
+
+  // Individual 5 (counted from 1, a male) with a heterozygous call at snp33.
+  g[4][33] = 1;
+  writeBedFileset(base, g, chromosome, sex);
+  RunResult bad = runKelvanore({base + ".bed", "2", "-x", "male:23"}, dir.path());
+  EXPECT_EQ(bad.status, 255);
+  std::vector<std::string> lines = splitLines(bad.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Hemizygous genotypes must be coded as homozgyous for the observed allele");
+  EXPECT_EQ(lines.back(), "Error for individual number 5 at SNP snp33");
+  // Without the haploid option the same data are diploid and run.
+  RunResult diploid = runKelvanore({base + ".bed", "2", "-C", "2"}, dir.path());
+  EXPECT_EQ(diploid.status, 0);
+}
