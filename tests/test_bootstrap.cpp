@@ -195,6 +195,7 @@ TEST(Bootstrap, StandardErrorsAndBiasesOfReplicates) {
   }
   for (int j = 0; j < 8; ++j) P0(0, j) = P0(1, j) = 0.5;
   Options::blockSize = 3;
+  seedRand(1);
   StandStill still;
   still.printStatus = false;
 
