@@ -259,3 +259,52 @@ TEST(Run, SupervisedReferenceIndividualsKeepTheirPopulation) {
   ASSERT_EQ(rmse.size(), 1u);
   EXPECT_LT(std::stod(rmse[0].substr(9)), 0.03);
 }
+
+TEST(Run, RealDataDefaultRunIsThreadInvariant) {
+  TempDir one, eight;
+  RunResult a = runKelvanore({testData("forex250.bed"), "2"}, one.path());
+  RunResult b = runKelvanore({testData("forex250.bed"), "2", "-j8"}, eight.path());
+  ASSERT_EQ(a.status, 0) << a.out;
+  ASSERT_EQ(b.status, 0) << b.out;
+  EXPECT_NE(a.out.find("Size of G: 250x3001\n"), std::string::npos);
+  EXPECT_NE(a.out.find("Converged in "), std::string::npos);
+  EXPECT_EQ(readFile(one.file("forex250.2.Q")), readFile(eight.file("forex250.2.Q")));
+  EXPECT_EQ(readFile(one.file("forex250.2.P")), readFile(eight.file("forex250.2.P")));
+  // The two strata of the source separate: most individuals are nearly
+  // unadmixed.
+  int clear = 0;
+  for (const auto& row : readTable(one.file("forex250.2.Q"))) clear += row.at(0) > 0.9 || row.at(0) < 0.1;
+  EXPECT_GT(clear, 200);
+}
+
+TEST(Run, SecantConditionCounts) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string shortName;
+    int status;
+    std::string lastLine;  // empty: "Writing output files."
+  };
+  std::vector<Case> cases = {
+      {{"-a", "qn1"}, "QN/Block", 0, ""},
+      {{"-a", "qn5"}, "QN/Block", 0, ""},
+      {{"-m", "em"}, "QN/EM", 0, ""},
+      // 99 plain double steps, then the 100 x 100 system cannot be inverted.
+      {{"-a", "qn100", "-C", "150"}, "QN/Block", 255, "Inverting too-big a matrix :-("},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> args = {testData("forex250.bed"), "2"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = runKelvanore(args, dir.path());
+    EXPECT_EQ(r.status, c.status) << c.args[1];
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), c.lastLine.empty() ? "Writing output files." : c.lastLine) << c.args[1];
+    std::vector<double> values = statusValues(r.out, c.shortName);
+    EXPECT_FALSE(values.empty()) << c.args[1];
+    if (c.status == 255) {
+      EXPECT_EQ(values.size(), 99u);
+    }
+    for (size_t i = 1; i < values.size(); ++i) EXPECT_GE(values[i], values[i - 1]) << c.args[1];
+  }
+}
