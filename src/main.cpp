@@ -22,11 +22,12 @@ namespace {
 void outOfMemory() { stopWithMessage("Out of memory: the run needs more memory than the system can give"); }
 
 // The estimation objects live until the process ends; holding them here
-// keeps them reachable for leak checkers.
-std::vector<Algorithm*> keptAlgorithms;
+// keeps them reachable for leak checkers. The list itself is never
+// destroyed: a static vector would be gone before the exit-time leak check.
+std::vector<Algorithm*>* const keptAlgorithms = new std::vector<Algorithm*>;
 
 Algorithm* keep(Algorithm* a) {
-  keptAlgorithms.push_back(a);
+  keptAlgorithms->push_back(a);
   return a;
 }
 
