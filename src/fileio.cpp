@@ -205,7 +205,10 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
       printLine("  Read Q input from " + qName);
       if (Qin->size1() != static_cast<std::size_t>(K) || Qin->size2() != static_cast<std::size_t>(I)) {
         printLine("  Incorrect Q input file size");
-        stopWithMessage("  " + std::to_string(Qin->size1()) + " " + std::to_string(Qin->size2()));
+        const std::string sizes = "  " + std::to_string(Qin->size1()) + " " + std::to_string(Qin->size2());
+        // Only this frame holds the matrix: freed, it is not reported as leaked at exit.
+        delete Qin;
+        stopWithMessage(sizes);
       }
       Qt_old = copyMatrix(*Qin, "the starting Q (" + k + " x " + to_string(I) + ")");
       Qt = copyMatrix(*Qt_old, "the starting Q (" + k + " x " + to_string(I) + ")");
@@ -216,8 +219,10 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
     DMatrix* Pin = readStartingMatrix(pName);
     if (Pin) {
       printLine("  Read P input from " + pName);
-      if (Pin->size1() != static_cast<std::size_t>(K) || Pin->size2() != static_cast<std::size_t>(L))
+      if (Pin->size1() != static_cast<std::size_t>(K) || Pin->size2() != static_cast<std::size_t>(L)) {
+        delete Pin;
         stopWithMessage("  Incorrect P input file size");
+      }
       P_old = copyMatrix(*Pin, "the starting P (" + k + " x " + to_string(L) + ")");
       P = copyMatrix(*P_old, "the starting P (" + k + " x " + to_string(L) + ")");
       delete Pin;
