@@ -1,0 +1,338 @@
+// Malformed input files run through the real executable: every one must end
+// the run with its one message and status, never with a crash, a hang or a
+// result file written from lost data.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+
+namespace {
+
+// A 4 x 3 fileset that runs to the end: every SNP and every individual has
+// observed genotypes, individual 0 is the only male. Genotypes (individual x
+// .bim record): 0 1 2 / 1 2 0 / 2 0 1 / 9 1 2; the PED twin codes the same.
+const std::string kBim = "1 rs1 0 100 A G\n1 rs2 0 200 A G\n2 rs3 0 150 A G\n";
+const std::string kFam =
+    "f0 i0 0 0 1 -9\nf1 i1 0 0 2 -9\nf2 i2 0 0 2 -9\nf3 i3 0 0 2 -9\n";
+const std::string kBedHeader("\x6C\x1B\x01", 3);
+const std::string kBed = kBedHeader + "\x78\x8E\xE3";
+const std::string kPed =
+    "f0 i0 0 0 1 -9 2 2 1 2 1 1\n"
+    "f1 i1 0 0 2 -9 1 2 1 1 2 2\n"
+    "f2 i2 0 0 2 -9 1 1 2 2 1 2\n"
+    "f3 i3 0 0 2 -9 0 0 1 2 1 1\n";
+const std::string kMap = "1 rs1 0 100\n1 rs2 0 200\n2 rs3 0 150\n";
+const std::string kPop = "A\nB\n-\n-\n";
+const std::string kQin = "0.5 0.5\n0.5 0.5\n0.5 0.5\n0.5 0.5\n";
+const std::string kPin = "0.5 0.5\n0.5 0.5\n0.5 0.5\n";
+
+// Binary garbage that starts where a .bim's first token would.
+const std::string kBinary("\x7F" "ELF\x02\x01\x01\x00\x00\xFF\xFE\n\x00\x01", 15);
+
+// A file of the fileset replaced by this text is not written at all.
+const char* const kAbsent = "\x01<absent>";
+
+using Files = std::map<std::string, std::string>;
+
+Files baseFiles() {
+  return {{"tiny.bim", kBim}, {"tiny.fam", kFam}, {"tiny.bed", kBed},
+          {"tiny.ped", kPed}, {"tiny.map", kMap}};
+}
+
+// Writes the fileset with the changes into dir; returns the names written.
+std::set<std::string> writeFileset(const TempDir& dir, const Files& changes) {
+  Files files = baseFiles();
+  for (const auto& change : changes) files[change.first] = change.second;
+  std::set<std::string> written;
+  for (const auto& file : files) {
+    if (file.second == kAbsent) continue;
+    writeFile(dir.file(file.first), file.second);
+    written.insert(file.first);
+  }
+  return written;
+}
+
+std::set<std::string> filesIn(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+std::string lastLine(const std::string& text) {
+  const std::vector<std::string> lines = splitLines(text);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+enum Stream { kOut, kErr };
+
+struct BadInputCase {
+  const char* name;
+  const char* input;
+  Files changes;
+  std::vector<std::string> options;
+  Stream stream;
+  const char* lastLine;
+  int status;
+};
+
+const BadInputCase kBadInputs[] = {
+    // .bed
+    {"bed one byte short", "tiny.bed", {{"tiny.bed", kBedHeader + "\x78\x8E"}}, {}, kOut,
+     "Error reading .bed file", 255},
+    {"bed one byte long", "tiny.bed", {{"tiny.bed", kBed + std::string(1, '\0')}}, {}, kOut,
+     "Error reading .bed file", 255},
+    {"bed header only", "tiny.bed", {{"tiny.bed", kBedHeader}}, {}, kOut,
+     "Error reading .bed file", 255},
+    {"bed of two magic bytes", "tiny.bed", {{"tiny.bed", "\x6C\x1B"}}, {}, kOut,
+     "Error reading .bed file", 255},
+    {"bed empty", "tiny.bed", {{"tiny.bed", ""}}, {}, kOut, "Error reading .bed file", 255},
+    {"bed bad magic", "tiny.bed", {{"tiny.bed", std::string("\x6C\x1C\x01\x78\x8E\xE3", 6)}}, {},
+     kOut, "Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)", 255},
+    {"bed of one wrong byte", "tiny.bed", {{"tiny.bed", std::string(1, '\0')}}, {}, kOut,
+     "Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)", 255},
+    {"bed missing", "tiny.bed", {{"tiny.bed", kAbsent}}, {}, kOut, "Error opening .bed file!", 255},
+    // .bim
+    {"bim missing", "tiny.bed", {{"tiny.bim", kAbsent}}, {}, kOut, "Error opening .bim file!", 255},
+    {"bim empty", "tiny.bed", {{"tiny.bim", ""}}, {}, kOut, "No SNPs!", 255},
+    {"bim binary", "tiny.bed", {{"tiny.bim", kBinary}}, {}, kOut,
+     "Invalid chromosome code!  Use integers.", 255},
+    {"bim chromosome X", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\nX rs2 0 200 A G\n2 rs3 0 150 A G\n"}},
+     {}, kOut, "Invalid chromosome code!  Use integers.", 255},
+    {"bim chromosome 1.0", "tiny.bed", {{"tiny.bim", "1.0 rs1 0 100 A G\n1 rs2 0 200 A G\n2 rs3 0 150 A G\n"}},
+     {}, kOut, "Invalid chromosome code!  Use integers.", 255},
+    {"bim position abc", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 abc A G\n2 rs3 0 150 A G\n"}},
+     {}, kOut, "Problem reading BIM file, line 2", 255},
+    {"bim distance abc", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 200 A G\n2 rs3 abc 150 A G\n"}},
+     {}, kOut, "Problem reading BIM file, line 3", 255},
+    {"bim position beyond 64 bits", "tiny.bed",
+     {{"tiny.bim", "1 rs1 0 99999999999999999999 A G\n1 rs2 0 200 A G\n2 rs3 0 150 A G\n"}}, {},
+     kOut, "Problem reading BIM file, line 1", 255},
+    {"bim with a record too few", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 200 A G\n"}},
+     {}, kOut, "Error reading .bed file", 255},
+    // .fam
+    {"fam missing", "tiny.bed", {{"tiny.fam", kAbsent}}, {}, kOut, "Error opening .fam file!", 255},
+    {"fam empty", "tiny.bed", {{"tiny.fam", ""}}, {}, kOut, "Error reading .bed file", 255},
+    {"fam with five individuals", "tiny.bed", {{"tiny.fam", kFam + "f4 i4 0 0 2 -9\n"}}, {}, kOut,
+     "Error reading .bed file", 255},
+    // .ped
+    {"ped missing", "tiny.ped", {{"tiny.ped", kAbsent}}, {}, kErr, "Error opening file", 255},
+    {"ped empty", "tiny.ped", {{"tiny.ped", ""}}, {}, kOut, "PLINK Input file error", 255},
+    {"ped pair 0 1", "tiny.ped", {{"tiny.ped", "f0 i0 0 0 1 -9 2 2 0 1 1 1\n" + kPed.substr(27)}}, {},
+     kOut, "PLINK Input file error", 255},
+    {"ped allele 3", "tiny.ped", {{"tiny.ped", kPed.substr(0, 81) + "f3 i3 0 0 2 -9 0 0 1 3 1 1\n"}}, {},
+     kOut, "PLINK Input file error", 255},
+    {"ped pair split by a tab", "tiny.ped", {{"tiny.ped", "f0 i0 0 0 1 -9 2 2 1\t2 1 1\n" + kPed.substr(27)}},
+     {}, kOut, "PLINK Input file error", 255},
+    {"ped line with a pair too few", "tiny.ped",
+     {{"tiny.ped", kPed.substr(0, 27) + "f1 i1 0 0 2 -9 1 2 1 1\n" + kPed.substr(54)}}, {}, kOut,
+     "PLINK Input file error", 255},
+    {"ped line with a pair too many", "tiny.ped",
+     {{"tiny.ped", kPed.substr(0, 27) + "f1 i1 0 0 2 -9 1 2 1 1 2 2 1 1\n" + kPed.substr(54)}}, {},
+     kOut, "PLINK Input file error", 255},
+    {"ped empty line", "tiny.ped", {{"tiny.ped", kPed.substr(0, 27) + "\n" + kPed.substr(27)}}, {},
+     kOut, "PLINK Input file error", 255},
+    {"ped line of three fields", "tiny.ped", {{"tiny.ped", kPed + "f4 i4 0\n"}}, {}, kOut,
+     "PLINK Input file error", 255},
+    {"ped first line of one blank", "tiny.ped", {{"tiny.ped", "f0 i0\n" + kPed.substr(27)}}, {}, kOut,
+     "PLINK Input file error", 255},
+    {"ped first line of three blanks", "tiny.ped", {{"tiny.ped", "f0 i0 0 0\n" + kPed.substr(27)}}, {},
+     kOut, "PLINK Input file error", 255},
+    {"ped first line of eight blanks", "tiny.ped", {{"tiny.ped", "f0 i0 0 0 1 -9 2 2 1\n" + kPed.substr(27)}},
+     {}, kOut, "PLINK Input file error", 255},
+    // .map, read in haploid mode
+    {"map missing", "tiny.ped", {{"tiny.map", kAbsent}}, {"-x", "male:1"}, kErr,
+     "Error opening .map file", 255},
+    {"map line of three tokens", "tiny.ped", {{"tiny.map", "1 rs1 0 100\n1 rs2 0\n2 rs3 0 150\n"}},
+     {"-x", "male:1"}, kOut, "ShouldNotReachHere()", 255},
+    {"map line of five tokens", "tiny.ped", {{"tiny.map", "1 rs1 0 100\n1 rs2 0 200 A\n2 rs3 0 150\n"}},
+     {"-x", "male:1"}, kOut, "ShouldNotReachHere()", 255},
+    {"map a record short", "tiny.ped", {{"tiny.map", "1 rs1 0 100\n1 rs2 0 200\n"}}, {"-x", "male:1"},
+     kOut, "Map file length incorrect", 255},
+    {"map a record long", "tiny.ped", {{"tiny.map", kMap + "2 rs4 0 300\n"}}, {"-x", "male:1"}, kOut,
+     "Map file length incorrect", 255},
+    {"map chromosome X", "tiny.ped", {{"tiny.map", "1 rs1 0 100\nX rs2 0 200\n2 rs3 0 150\n"}},
+     {"-x", "male:1"}, kOut, "Invalid chromosome code!  Use integers.", 255},
+    // .pop
+    {"pop missing", "tiny.bed", {}, {"--supervised"}, kOut, "Error reading .pop file!", 255},
+    {"pop a line short", "tiny.bed", {{"tiny.pop", "A\nB\n-\n"}}, {"--supervised"}, kOut,
+     "Error reading .pop file!", 255},
+    {"pop a line long", "tiny.bed", {{"tiny.pop", kPop + "A\n"}}, {"--supervised"}, kOut,
+     "Error reading .pop file!", 255},
+    {"pop with one label for K 2", "tiny.bed", {{"tiny.pop", "A\nA\n-\n-\n"}}, {"--supervised"}, kOut,
+     "Error reading .pop file!", 255},
+    {"pop with three labels for K 2", "tiny.bed", {{"tiny.pop", "A\nB\nC\n-\n"}}, {"--supervised"}, kOut,
+     "Error reading .pop file!", 255},
+    // starting values
+    {"Q.in with K + 1 columns", "tiny.bed",
+     {{"tiny.2.Q.in", "0.2 0.3 0.5\n0.2 0.3 0.5\n0.2 0.3 0.5\n0.2 0.3 0.5\n"}}, {"-i"}, kOut, "  3 4", 255},
+    {"Q.in with a line short", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n0.5 0.5\n0.5 0.5\n"}}, {"-i"}, kOut,
+     "  2 3", 255},
+    {"P.in with a line long", "tiny.bed", {{"tiny.2.Q.in", kQin}, {"tiny.2.P.in", kPin + "0.5 0.5\n"}},
+     {"-i"}, kOut, "  Incorrect P input file size", 255},
+    {"Q.in ragged and no P.in", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n0.5\n0.5 0.5\n0.5 0.5\n"}}, {"-i"},
+     kOut, "Error reading input files.", 255},
+    {"no starting file", "tiny.bed", {}, {"-i"}, kOut, "Error reading input files.", 255},
+    // data checks
+    {"all-missing SNP", "tiny.bed", {{"tiny.bed", kBedHeader + "\x78\x55\xE3"}}, {}, kOut,
+     "Please apply quality-control filters to remove such loci.", 255},
+    {"all-missing individual", "tiny.bed", {{"tiny.bed", kBedHeader + "\x78\x4E\x63"}}, {}, kOut,
+     "Please apply quality-control filters to remove such individuals.", 255},
+    {"all-missing PED individual", "tiny.ped", {{"tiny.ped", kPed.substr(0, 81) + "f3 i3 0 0 2 -9 0 0 0 0 0 0\n"}},
+     {}, kOut, "Please apply quality-control filters to remove such individuals.", 255},
+    {"hemizygous heterozygote", "tiny.bed", {}, {"-x", "male:1"}, kOut,
+     "Error for individual number 1 at SNP rs2", 255},
+    {"hemizygous heterozygote in PED", "tiny.ped", {}, {"-x", "male:1"}, kOut,
+     "Error for individual number 1 at SNP rs2", 255},
+    // the haploid option
+    {"haploid value without colon", "tiny.bed", {}, {"-x", "23"}, kOut,
+     "Incorrect format for haploid chromosomes", 255},
+    {"haploid sex Male", "tiny.bed", {}, {"-x", "Male:1"}, kOut,
+     "Incorrect sex specification for haploid option", 255},
+    {"haploid chromosomes empty", "tiny.bed", {}, {"-x", "male:"}, kOut,
+     "Incorrect chromosome specification for haploid option", 255},
+    // the input name
+    {"unknown extension", "tiny.txt", {{"tiny.txt", kBed}}, {}, kOut,
+     "Input file extension not recognized.", 255},
+    {"geno input", "tiny.geno", {{"tiny.geno", "0120\n"}}, {}, kOut,
+     "EIGENSTRAT file input no longer supported.  Please use PLINK .bed format.", 255},
+};
+
+TEST(BadInput, EachEndsWithItsMessageAndLeavesNoResult) {
+  for (const BadInputCase& c : kBadInputs) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::set<std::string> written = writeFileset(dir, c.changes);
+    std::vector<std::string> args = c.options;
+    args.push_back(c.input);
+    args.push_back("2");
+    const RunResult r = runKelvanore(args, dir.path(), 60);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_EQ(lastLine(c.stream == kOut ? r.out : r.err), c.lastLine) << r.out << r.err;
+    // Nothing beside the input: no result file, not even an empty one.
+    EXPECT_EQ(filesIn(dir.path()), written);
+  }
+}
+
+// The detail lines printed before the last one.
+TEST(BadInput, DetailLinesPrecedeTheStop) {
+  struct DetailCase {
+    const char* name;
+    Files changes;
+    std::vector<std::string> options;
+    std::vector<std::string> tail;  // the last lines of standard output
+  };
+  const DetailCase cases[] = {
+      {"pop a line short", {{"tiny.pop", "A\nB\n-\n"}}, {"--supervised"},
+       {"Wrong number of lines in tiny.pop (found 3, expecting 4).", "Error reading .pop file!"}},
+      {"pop with one label", {{"tiny.pop", "A\nA\n-\n-\n"}}, {"--supervised"},
+       {"Expected 2 populations, but found reference individuals for 1.", "Error reading .pop file!"}},
+      {"Q.in with K + 1 columns",
+       {{"tiny.2.Q.in", "0.2 0.3 0.5\n0.2 0.3 0.5\n0.2 0.3 0.5\n0.2 0.3 0.5\n"}}, {"-i"},
+       {"  Read Q input from tiny.2.Q.in", "  Incorrect Q input file size", "  3 4"}},
+      {"all-missing SNP", {{"tiny.bed", kBedHeader + "\x78\x55\xE3"}}, {},
+       {"Error: detected that all genotypes are missing for a SNP locus.",
+        "Please apply quality-control filters to remove such loci."}},
+      {"hemizygous heterozygote", {}, {"-x", "male:1"},
+       {"Hemizygous genotypes must be coded as homozgyous for the observed allele",
+        "Error for individual number 1 at SNP rs2"}},
+  };
+  for (const DetailCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFileset(dir, c.changes);
+    std::vector<std::string> args = c.options;
+    args.push_back("tiny.bed");
+    args.push_back("2");
+    const RunResult r = runKelvanore(args, dir.path(), 60);
+    EXPECT_EQ(r.status, 255);
+    const std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_GE(lines.size(), c.tail.size()) << r.out;
+    EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(c.tail.size()), lines.end()),
+              c.tail)
+        << r.out;
+  }
+}
+
+// A last line or record without its line end is data like any other: the
+// run keeps it and ends normally.
+TEST(BadInput, LastLineWithoutLineEndIsKept) {
+  struct KeptCase {
+    const char* name;
+    const char* input;
+    Files changes;
+    std::vector<std::string> options;
+    const char* size;
+  };
+  const KeptCase cases[] = {
+      {"fam", "tiny.bed", {{"tiny.fam", kFam.substr(0, kFam.size() - 1)}}, {}, "Size of G: 4x3"},
+      {"bim", "tiny.bed", {{"tiny.bim", kBim.substr(0, kBim.size() - 1)}}, {}, "Size of G: 4x3"},
+      {"ped", "tiny.ped", {{"tiny.ped", kPed.substr(0, kPed.size() - 1)}}, {}, "Size of G: 4x3"},
+      {"map", "tiny.ped", {{"tiny.map", kMap.substr(0, kMap.size() - 1)}}, {"-x", "female:3"},
+       "Size of G: 4x3"},
+  };
+  for (const KeptCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFileset(dir, c.changes);
+    std::vector<std::string> args = c.options;
+    args.push_back(c.input);
+    args.push_back("2");
+    const RunResult r = runKelvanore(args, dir.path(), 120);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<std::string> lines = splitLines(r.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), c.size), lines.end()) << r.out;
+    EXPECT_EQ(splitLines(readFile(dir.file("tiny.2.Q"))).size(), 4u);
+    EXPECT_EQ(splitLines(readFile(dir.file("tiny.2.P"))).size(), 3u);
+  }
+}
+
+// A genotype matrix larger than the address space allows: one line and a
+// failure status, no crash. The sanitizers reserve far more address space
+// than any limit that would still let the matrix fail.
+TEST(BadInput, UnallocatableGenotypeMatrixIsOneLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
+#endif
+#endif
+  // 100000 individuals x 20000 SNPs need 2 GB in one piece; the run may have 1 GB.
+  TempDir dir;
+  std::string bim;
+  for (int l = 0; l < 20000; ++l) bim += "1 s" + std::to_string(l) + " 0 " + std::to_string(l + 1) + " A G\n";
+  std::string fam;
+  for (int i = 0; i < 100000; ++i) fam += "f i 0 0 1 -9\n";
+  writeFile(dir.file("big.bim"), bim);
+  writeFile(dir.file("big.fam"), fam);
+  writeFile(dir.file("big.bed"), kBedHeader);
+  const std::string cwd = dir.path();
+  const RunResult r = runInChild([&] {
+    rlimit limit;
+    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(1) << 30;
+    if (setrlimit(RLIMIT_AS, &limit) != 0 || chdir(cwd.c_str()) != 0) _exit(3);
+    char bin[] = KELVANORE_BIN;
+    char input[] = "big.bed";
+    char k[] = "2";
+    char* argv[] = {bin, input, k, nullptr};
+    execv(bin, argv);
+    _exit(4);
+  });
+  // The run's own out-of-memory stop, not the kernel's or the allocator's.
+  EXPECT_EQ(r.status, 255) << r.out << r.err;
+  EXPECT_EQ(lastLine(r.out).rfind("Out of memory: ", 0), 0u) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(fileExists(dir.file("big.2.Q")));
+}
+
+}  // namespace
