@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <numeric>
 #include <cstring>
 #include <cstdio>
 #include <fstream>
@@ -29,19 +32,50 @@ std::string slurpFd(int fd) {
   return s;
 }
 
+// Output goes to unlinked temporary files rather than pipes, so that a
+// chatty child can never block on a full pipe while we wait for it.
+struct Capture {
+  int outFd;
+  int errFd;
+  Capture() {
+    char outName[] = "/tmp/kelvanore-out-XXXXXX";
+    char errName[] = "/tmp/kelvanore-err-XXXXXX";
+    outFd = mkstemp(outName);
+    errFd = mkstemp(errName);
+    if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+    unlink(outName);
+    unlink(errName);
+  }
+  // In the child: standard output and error go to the capture files.
+  void redirect() const {
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+  }
+  // In the parent: waits for the child and collects what it wrote.
+  RunResult collect(pid_t pid) {
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    RunResult r;
+    if (WIFEXITED(wstatus))
+      r.status = WEXITSTATUS(wstatus);
+    else if (WIFSIGNALED(wstatus))
+      r.status = 128 + WTERMSIG(wstatus);
+    lseek(outFd, 0, SEEK_SET);
+    lseek(errFd, 0, SEEK_SET);
+    r.out = slurpFd(outFd);
+    r.err = slurpFd(errFd);
+    close(outFd);
+    close(errFd);
+    return r;
+  }
+};
+
 }  // namespace
 
 RunResult runKelvanore(const std::vector<std::string>& args, const std::string& cwd,
                        int timeoutSeconds) {
-  // Output goes to temporary files rather than pipes so that a chatty run
-  // can never block on a full pipe while we wait for it.
-  char outName[] = "/tmp/kelvanore-out-XXXXXX";
-  char errName[] = "/tmp/kelvanore-err-XXXXXX";
-  int outFd = mkstemp(outName);
-  int errFd = mkstemp(errName);
-  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
-  unlink(outName);
-  unlink(errName);
+  Capture capture;
 
   std::vector<std::string> argvStore;
   argvStore.push_back(KELVANORE_BIN);
@@ -55,45 +89,23 @@ RunResult runKelvanore(const std::vector<std::string>& args, const std::string& 
   if (pid == 0) {
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
-    dup2(outFd, 1);
-    dup2(errFd, 2);
+    capture.redirect();
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     alarm(static_cast<unsigned>(timeoutSeconds));
     execv(argv[0], argv.data());
     _exit(127);
   }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  RunResult r;
-  if (WIFEXITED(wstatus))
-    r.status = WEXITSTATUS(wstatus);
-  else if (WIFSIGNALED(wstatus))
-    r.status = 128 + WTERMSIG(wstatus);
-  lseek(outFd, 0, SEEK_SET);
-  lseek(errFd, 0, SEEK_SET);
-  r.out = slurpFd(outFd);
-  r.err = slurpFd(errFd);
-  close(outFd);
-  close(errFd);
-  return r;
+  return capture.collect(pid);
 }
 
 RunResult runInChild(const std::function<void()>& body, int timeoutSeconds) {
-  char outName[] = "/tmp/kelvanore-out-XXXXXX";
-  char errName[] = "/tmp/kelvanore-err-XXXXXX";
-  int outFd = mkstemp(outName);
-  int errFd = mkstemp(errName);
-  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
-  unlink(outName);
-  unlink(errName);
+  Capture capture;
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    dup2(outFd, 1);
-    dup2(errFd, 2);
+    capture.redirect();
     alarm(static_cast<unsigned>(timeoutSeconds));
     body();
     fflush(stdout);
@@ -102,21 +114,7 @@ RunResult runInChild(const std::function<void()>& body, int timeoutSeconds) {
     std::cerr.flush();
     _exit(0);
   }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  RunResult r;
-  if (WIFEXITED(wstatus))
-    r.status = WEXITSTATUS(wstatus);
-  else if (WIFSIGNALED(wstatus))
-    r.status = 128 + WTERMSIG(wstatus);
-  lseek(outFd, 0, SEEK_SET);
-  lseek(errFd, 0, SEEK_SET);
-  r.out = slurpFd(outFd);
-  r.err = slurpFd(errFd);
-  close(outFd);
-  close(errFd);
-  return r;
+  return capture.collect(pid);
 }
 
 TempDir::TempDir() {
@@ -172,3 +170,53 @@ std::vector<std::string> splitLines(const std::string& text) {
 }
 
 std::string testData(const std::string& name) { return std::string(KELVANORE_TEST_DATA) + "/" + name; }
+
+Table readTable(const std::string& path) {
+  Table t;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::vector<double> row;
+    double v;
+    while (ls >> v) row.push_back(v);
+    t.push_back(row);
+  }
+  return t;
+}
+
+namespace {
+
+// The smallest value of measure(a, b, perm) over the permutations of the
+// columns of b.
+template <typename Measure>
+double bestOverPermutations(const Table& a, const Table& b, Measure measure) {
+  const size_t k = b.at(0).size();
+  std::vector<size_t> perm(k);
+  std::iota(perm.begin(), perm.end(), 0);
+  double best = INFINITY;
+  do {
+    best = std::min(best, measure(a, b, perm));
+  } while (std::next_permutation(perm.begin(), perm.end()));
+  return best;
+}
+
+}  // namespace
+
+double matchedRmse(const Table& est, const Table& truth) {
+  return bestOverPermutations(est, truth, [](const Table& a, const Table& b, const std::vector<size_t>& perm) {
+    double s = 0;
+    for (size_t i = 0; i < b.size(); ++i)
+      for (size_t c = 0; c < perm.size(); ++c) s += std::pow(a[i][perm[c]] - b[i][c], 2);
+    return std::sqrt(s / static_cast<double>(b.size() * perm.size()));
+  });
+}
+
+double matchedMaxDiff(const Table& a, const Table& b) {
+  return bestOverPermutations(a, b, [](const Table& x, const Table& y, const std::vector<size_t>& perm) {
+    double worst = 0;
+    for (size_t i = 0; i < y.size(); ++i)
+      for (size_t c = 0; c < perm.size(); ++c) worst = std::max(worst, std::fabs(x[i][perm[c]] - y[i][c]));
+    return worst;
+  });
+}

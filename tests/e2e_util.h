@@ -53,6 +53,16 @@ void copyFile(const std::string& from, const std::string& to);
 // empty piece after the last line feed is dropped).
 std::vector<std::string> splitLines(const std::string& text);
 
+// A text matrix file as rows of numbers (one row per line).
+typedef std::vector<std::vector<double>> Table;
+Table readTable(const std::string& path);
+
+// Root mean squared difference, and largest absolute difference, of two
+// tables of equal shape after the best matching of their columns (the
+// population labels of an unsupervised run are arbitrary).
+double matchedRmse(const Table& est, const Table& truth);
+double matchedMaxDiff(const Table& a, const Table& b);
+
 // Path of a shipped fixture under tests/data.
 std::string testData(const std::string& name);
 

@@ -14,38 +14,6 @@
 
 namespace {
 
-typedef std::vector<std::vector<double>> Table;
-
-Table readTable(const std::string& path) {
-  Table t;
-  std::istringstream in(readFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::vector<double> row;
-    double v;
-    while (ls >> v) row.push_back(v);
-    t.push_back(row);
-  }
-  return t;
-}
-
-// Largest absolute difference of two I x K tables after the best matching
-// of their columns.
-double matchedMaxDiff(const Table& a, const Table& b) {
-  const size_t k = a.at(0).size();
-  std::vector<size_t> perm(k);
-  std::iota(perm.begin(), perm.end(), 0);
-  double best = INFINITY;
-  do {
-    double worst = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-      for (size_t c = 0; c < k; ++c) worst = std::max(worst, std::fabs(a[i][perm[c]] - b[i][c]));
-    best = std::min(best, worst);
-  } while (std::next_permutation(perm.begin(), perm.end()));
-  return best;
-}
-
 double cvError(const std::string& out, int k) {
   std::string key = "CV error (K=" + std::to_string(k) + "): ";
   size_t at = out.find(key);

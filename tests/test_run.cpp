@@ -16,39 +16,6 @@
 
 namespace {
 
-typedef std::vector<std::vector<double>> Table;
-
-Table readTable(const std::string& path) {
-  Table t;
-  std::istringstream in(readFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::vector<double> row;
-    double v;
-    while (ls >> v) row.push_back(v);
-    t.push_back(row);
-  }
-  return t;
-}
-
-// Root mean squared difference of two I x K tables after matching the
-// estimated populations to the true ones (the labels of an unsupervised run
-// are arbitrary).
-double matchedRmse(const Table& est, const Table& truth) {
-  const size_t k = truth.at(0).size();
-  std::vector<size_t> perm(k);
-  std::iota(perm.begin(), perm.end(), 0);
-  double best = INFINITY;
-  do {
-    double s = 0;
-    for (size_t i = 0; i < truth.size(); ++i)
-      for (size_t c = 0; c < k; ++c) s += std::pow(est[i][perm[c]] - truth[i][c], 2);
-    best = std::min(best, std::sqrt(s / (truth.size() * k)));
-  } while (std::next_permutation(perm.begin(), perm.end()));
-  return best;
-}
-
 std::vector<std::string> linesStartingWith(const std::string& out, const std::string& prefix) {
   std::vector<std::string> found;
   for (const std::string& l : splitLines(out))
