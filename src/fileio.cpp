@@ -89,7 +89,8 @@ void decodePedLine(const std::string& line, int i, IndInfo& ind) {
   if (blanks < 5) pedError();
 
   const std::size_t rows = static_cast<std::size_t>(I);
-  unsigned char* cell = N->data().begin() + static_cast<std::size_t>(i);
+  // A matrix of no SNPs has no storage to point into.
+  unsigned char* cell = L > 0 ? N->data().begin() + static_cast<std::size_t>(i) : nullptr;
   int j = 0;
   for (; p + 2 < len; p += 4) {
     const char a = line[p];
@@ -103,6 +104,10 @@ void decodePedLine(const std::string& line, int i, IndInfo& ind) {
     ++j;
   }
   if (j != L) pedError();
+  // After the last pair only line-end white space may follow (a carriage
+  // return, blanks): a lone allele or glued text there is data, not padding.
+  for (std::size_t q = j > 0 ? p - 1 : p; q < len; ++q)
+    if (!isWhite(line[q])) pedError();
 }
 
 // Value list of a text matrix, in reading order; 0 when every line held the
