@@ -223,6 +223,31 @@ TEST(BadInput, EachEndsWithItsMessageAndLeavesNoResult) {
   }
 }
 
+// Inputs the fuzz targets found (or their hand-made relatives), as shipped
+// fixtures: each must end with its message.
+TEST(BadInput, FuzzFindingsStayFixed) {
+  struct FindingCase {
+    const char* fixture;
+    const char* lastLine;
+  };
+  const FindingCase cases[] = {
+      {"fuzz-ped-leading-blank.ped", "PLINK Input file error"},
+      {"fuzz-ped-no-snps.ped", "Please apply quality-control filters to remove such individuals."},
+      {"ped-lone-allele.ped", "PLINK Input file error"},
+      {"ped-glued-allele.ped", "PLINK Input file error"},
+  };
+  for (const FindingCase& c : cases) {
+    SCOPED_TRACE(c.fixture);
+    TempDir dir;
+    const std::string name = c.fixture;
+    copyFile(testData(name), dir.file(name));
+    const RunResult r = runKelvanore({name, "2"}, dir.path(), 60);
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    EXPECT_EQ(lastLine(r.out), c.lastLine) << r.out << r.err;
+    EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{name});
+  }
+}
+
 // The detail lines printed before the last one.
 TEST(BadInput, DetailLinesPrecedeTheStop) {
   struct DetailCase {

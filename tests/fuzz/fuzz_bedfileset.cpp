@@ -1,0 +1,131 @@
+// A PLINK bed fileset: the input is the .bim, the .fam and the .bed, cut at
+// "#%#\n", and an optional fourth part whose first byte picks haploid
+// settings. Read through the input dispatch, so the hemizygous check runs
+// too. A run that ends must end with one of the reader's messages; a run
+// that returns must have read every genotype of the .bed into its place.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fileio.h"
+#include "fuzz_support.h"
+#include "options.h"
+#include "utils.h"
+
+namespace {
+
+char kSuffix[] = "bed";
+char kPrefix[] = "set";
+
+int genotypeOfField(unsigned field) {
+  static const int kValue[4] = {0, 9, 1, 2};
+  return kValue[field & 3];
+}
+
+// Individuals of a .fam: its lines, a last one without a line end included.
+int64_t famLines(const std::string& fam) {
+  int64_t lines = std::count(fam.begin(), fam.end(), '\n');
+  if (!fam.empty() && fam.back() != '\n') ++lines;
+  return lines;
+}
+
+void setHaploid(const std::string& part) {
+  if (part.empty()) return;
+  const unsigned char choice = static_cast<unsigned char>(part[0]);
+  haploidModeEnabled = true;
+  if (choice & 1) haploid_sexes.push_back(1);
+  if (choice & 2) haploid_sexes.push_back(2);
+  if (choice & 4)
+    haploid_chrs.push_back(ALLCHRS_PROXY);
+  else
+    haploid_chrs = {"1", "23"};
+}
+
+void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& meta,
+                  const Outcome& o) {
+  const std::string& fam = parts[1];
+  const std::string& bed = parts[2];
+  if (!N) finding("no genotype matrix after success", o);
+  if (L < 1) finding("success without SNPs", o);
+  if (I != famLines(fam)) finding("individual count differs from the .fam's lines", o);
+  if (N->size1() != static_cast<std::size_t>(I) || N->size2() != static_cast<std::size_t>(L) ||
+      meta.indInfo.size() != static_cast<std::size_t>(I) ||
+      meta.snpInfo.size() != static_cast<std::size_t>(L))
+    finding("sizes of N and the description disagree", o);
+
+  // The SNPs are in genome order, equal keys in .bim order, and the file
+  // indices are a permutation.
+  std::vector<char> seen(static_cast<std::size_t>(L), 0);
+  std::vector<int> columnOf(static_cast<std::size_t>(L), -1);
+  for (int c = 0; c < L; ++c) {
+    const SNPInfo& s = meta.snpInfo[c];
+    if (s.fileIndex < 0 || s.fileIndex >= L || seen[s.fileIndex]) finding("file indices not a permutation", o);
+    seen[s.fileIndex] = 1;
+    columnOf[s.fileIndex] = c;
+    if (c > 0) {
+      const SNPInfo& p = meta.snpInfo[c - 1];
+      const bool ordered = p.chromosome < s.chromosome ||
+                           (p.chromosome == s.chromosome &&
+                            (p.position < s.position || (p.position == s.position && p.fileIndex < s.fileIndex)));
+      if (!ordered) finding("SNPs not in stable genome order", o);
+    }
+  }
+
+  // Every genotype decoded from its own bits, and no byte left over.
+  if (bed.size() < 3) finding("success with a .bed shorter than its header", o);
+  const bool snpMajor = static_cast<unsigned char>(bed[2]) == 0x01;
+  const uint64_t rows = static_cast<uint64_t>(I), cols = static_cast<uint64_t>(L);
+  const uint64_t expected = 3 + (snpMajor ? cols * ((rows + 3) / 4) : rows * ((cols + 3) / 4));
+  if (bed.size() != expected) finding("success with a .bed of the wrong length", o);
+  for (uint64_t j = 0; j < cols; ++j)
+    for (uint64_t i = 0; i < rows; ++i) {
+      const uint64_t at = snpMajor ? 3 + j * ((rows + 3) / 4) + i / 4 : 3 + i * ((cols + 3) / 4) + j / 4;
+      const unsigned shift = static_cast<unsigned>(2 * (snpMajor ? i % 4 : j % 4));
+      const int want = genotypeOfField(static_cast<unsigned char>(bed[at]) >> shift);
+      const int got = (*N)(i, static_cast<std::size_t>(columnOf[j]));
+      if (got != want) finding("genotype differs from its .bed bits", o);
+    }
+
+  // The hemizygous check passed: no haploid heterozygote.
+  for (int i = 0; i < I; ++i)
+    for (int l = 0; l < L; ++l)
+      if (meta.indInfo[i].haploid && meta.snpInfo[l].haploid && (*N)(i, l) == 1)
+        finding("haploid heterozygote accepted", o);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  static std::string base = scratchDir() + "/set";
+  const std::vector<std::string> parts = splitParts(data, size, 4);
+  resetRunState();
+  writeScratch("set.bim", parts[0]);
+  writeScratch("set.fam", parts[1]);
+  writeScratch("set.bed", parts[2]);
+  setHaploid(parts[3]);
+  Options::inputFileSuffix = kSuffix;
+  Options::inputFileBase = &base[0];
+  Options::inputFilePrefix = kPrefix;
+  Options::supervised = false;
+  K = 2;
+
+  DatasetMetadata meta;
+  const Outcome o = runReader([&] { readInputFiles(0, meta); });
+  if (o.exited) {
+    static const std::vector<std::string> kMessages = {
+        "Invalid chromosome code!  Use integers.",
+        "No SNPs!",
+        "Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)",
+        "Error reading .bed file",
+    };
+    static const std::vector<std::string> kPrefixes = {"Problem reading BIM file, line ",
+                                                       "Error for individual number "};
+    if (o.status != 255) finding("exit status other than 255", o);
+    if (!o.err.empty() || !isOneOf(lastLine(o.out), kMessages, kPrefixes)) finding("unexpected message", o);
+  } else {
+    checkSuccess(parts, meta, o);
+  }
+  resetRunState();
+  return 0;
+}

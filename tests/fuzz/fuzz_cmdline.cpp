@@ -1,0 +1,153 @@
+// The command line: the input is the argument list, arguments separated by
+// NUL bytes (argv[0] is supplied). The parser must return a complete
+// configuration or end the run with one of its messages.
+#include <getopt.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "options.h"
+#include "utils.h"
+
+namespace {
+
+// The defaults of static initialisation, put back before each input.
+struct Snapshot {
+  bool estimateQ = Options::estimateQ, estimateP = Options::estimateP;
+  unsigned int seedval = Options::seedval;
+  AccelerationScheme acceleration = Options::acceleration;
+  MethodType method = Options::method;
+  PenaltyFunction penaltyfunction = Options::penaltyfunction;
+  int B = Options::B, blockSize = Options::blockSize;
+  ConvergenceChecker minor = Options::minorConvergenceCriterion;
+  ConvergenceChecker major = Options::majorConvergenceCriterion;
+  bool skip = Options::skipPointEstimation, supervised = Options::supervised;
+  int flag = Options::initializeFromFilesFlag, cvFolds = Options::cvFolds, verbosity = Options::verbosity;
+  std::vector<double> lambdas = Options::lambdas;
+
+  void restore() const {
+    Options::estimateQ = estimateQ;
+    Options::estimateP = estimateP;
+    Options::seedval = seedval;
+    Options::acceleration = acceleration;
+    Options::method = method;
+    Options::penaltyfunction = penaltyfunction;
+    Options::B = B;
+    Options::blockSize = blockSize;
+    Options::minorConvergenceCriterion = minor;
+    Options::majorConvergenceCriterion = major;
+    Options::skipPointEstimation = skip;
+    Options::supervised = supervised;
+    Options::initializeFromFilesFlag = flag;
+    Options::cvFolds = cvFolds;
+    Options::verbosity = verbosity;
+    Options::lambdas = lambdas;
+    Options::inputFile = nullptr;
+    Options::inputFileBase = nullptr;
+    Options::inputFilePrefix = nullptr;
+    Options::inputFileSuffix = nullptr;
+  }
+};
+
+// A message that names a value ends the output with its prefix and that
+// value, which may hold line ends of its own: it must be a piece of one of
+// the arguments.
+bool endsWithEcho(const std::string& out, const std::vector<std::string>& prefixes,
+                  const std::vector<std::string>& args) {
+  if (out.empty() || out.back() != '\n') return false;
+  for (const std::string& prefix : prefixes) {
+    for (std::size_t at = out.rfind(prefix); at != std::string::npos;
+         at = at == 0 ? std::string::npos : out.rfind(prefix, at - 1)) {
+      if (at != 0 && out[at - 1] != '\n') continue;
+      const std::string value = out.substr(at + prefix.size(), out.size() - 1 - at - prefix.size());
+      for (const std::string& arg : args)
+        if (arg.find(value) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+std::string basenameOf(const std::string& path) { return posixBasename(path); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  static const Snapshot defaults;
+  static const std::string helpText = runReader([] { print_help(); }).out;
+  // 64 arguments are plenty for every combination of the options.
+  if (size > 4096) return 0;
+  std::vector<std::string> args = {"kelvanore"};
+  std::string current;
+  for (std::size_t n = 0; n < size; ++n) {
+    if (data[n] == 0) {
+      args.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(data[n]));
+    }
+  }
+  args.push_back(current);
+  if (args.size() > 64) return 0;
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  resetRunState();
+  defaults.restore();
+  optind = 0;  // a full re-initialisation of getopt_long
+  opterr = 0;  // its own diagnostics are not the program's
+
+  const Outcome o = runReader([&] { Options::parseOptions(static_cast<int>(args.size()), argv.data()); });
+  if (o.exited) {
+    static const std::vector<std::string> kMessages = {
+        "Incorrect format for haploid chromosomes",
+        "Incorrect sex specification for haploid option",
+        "Incorrect chromosome specification for haploid option",
+        "Unknown acceleration method",
+        "Error specifying number of threads.",
+        "Can only skip point estimation if Q/P input provided with -i option",
+        "Can only skip Q/P updates if values provided with -i option",
+        "Input data file argument must have extension .geno, .ped, or .bed",
+        "Invalid convergence criterion string, aborting",
+    };
+    static const std::vector<std::string> kPrefixes = {
+        "Invalid Squarem style: ", "Invalid number of secant conditions: ", "Invalid epsilon: ",
+        "Invalid K value: ", "Invalid penalty weight: "};
+    if (o.status == 0) {
+      const std::string version = "1.3.0\n";
+      const bool help = o.out.size() >= helpText.size() &&
+                        o.out.compare(o.out.size() - helpText.size(), helpText.size(), helpText) == 0;
+      const bool ver = o.out.size() >= version.size() &&
+                       o.out.compare(o.out.size() - version.size(), version.size(), version) == 0;
+      if (!help && !ver) finding("status 0 without the help or version text", o);
+    } else if (o.status == 255) {
+      const bool usage = o.err == "Usage: kelvanore <input file> <K>\nSee --help or manual for more advanced usage.\n";
+      if (!usage && !(o.err.empty() && (isOneOf(lastLine(o.out), kMessages) ||
+                                         endsWithEcho(o.out, kPrefixes, args))))
+        finding("unexpected message", o);
+    } else {
+      finding("exit status other than 0 and 255", o);
+    }
+  } else {
+    if (K < 1) finding("K below 1 accepted", o);
+    if (!Options::inputFile || !Options::inputFileBase || !Options::inputFilePrefix || !Options::inputFileSuffix)
+      finding("input names missing", o);
+    const std::string name = basenameOf(Options::inputFile);
+    if (std::string(Options::inputFilePrefix) + "." + Options::inputFileSuffix != name)
+      finding("prefix and suffix do not make up the base name", o);
+    const std::string path = Options::inputFile;
+    if (path.compare(0, std::strlen(Options::inputFileBase), Options::inputFileBase) != 0)
+      finding("base is not a prefix of the path", o);
+  }
+  // The names are copies the parser made with strdup (the base name and the
+  // suffix share one), also when K was refused after them.
+  std::free(Options::inputFilePrefix);
+  std::free(Options::inputFileBase);
+  defaults.restore();
+  resetRunState();
+  return 0;
+}
