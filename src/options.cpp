@@ -70,6 +70,11 @@ const char* const kShortOptions = "x:f:iPQzs:a:m:B::C:c:h:v::j::R::p:l:d:e:g:b:"
 constexpr int kDefaultReplicates = 200;
 // Threads when the parallel option carries no count.
 constexpr int kDefaultThreads = 2;
+// The largest thread count taken: the OpenMP runtime lays out a team's
+// tables on the starting thread's stack, and a count of some tens of
+// thousands overflows it (a crash in the first parallel region); no machine
+// this runs on has anywhere near this many cores.
+constexpr int kMaxThreads = 4096;
 // Folds when the cv option carries no count.
 constexpr int kDefaultFolds = 5;
 
@@ -159,7 +164,7 @@ void parseThreads(const char* value) {
   int threads = kDefaultThreads;
   if (value != nullptr) {
     threads = intValue(value);
-    if (threads <= 0) {
+    if (threads <= 0 || threads > kMaxThreads) {
       std::cout << std::endl;
       stopWithMessage("Error specifying number of threads.");
     }
