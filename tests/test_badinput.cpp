@@ -200,6 +200,8 @@ const BadInputCase kBadInputs[] = {
      "Incorrect sex specification for haploid option", 255},
     {"haploid chromosomes empty", "tiny.bed", {}, {"-x", "male:"}, kOut,
      "Incorrect chromosome specification for haploid option", 255},
+    // a thread count the runtime cannot start (it crashed in the first parallel region)
+    {"100000 threads", "tiny.bed", {}, {"-j100000"}, kOut, "Error specifying number of threads.", 255},
     // the input name
     {"unknown extension", "tiny.txt", {{"tiny.txt", kBed}}, {}, kOut,
      "Input file extension not recognized.", 255},
