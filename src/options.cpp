@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <sstream>
 
 #include "utils.h"
 
@@ -369,12 +370,23 @@ void Options::parseOptions(int argc, char** argv) {
     stopWithMessage("Can only skip Q/P updates if values provided with -i option");
 
   // The penalty is lambda * log(1 + q / epsilon) / log(1 + 1 / epsilon): with
-  // an epsilon of 0 or less (or NaN) the objective is not a number and a
-  // tolerance criterion never ends the run.
+  // an epsilon of 0 or less (or NaN), or one so large or so small that the
+  // divisor is 0 or infinite, the objective is not a number and a tolerance
+  // criterion never ends the run. So it is with a weight that is not finite
+  // or so large that the penalty overflows; 1e15 also keeps the weight's
+  // integer part in result names to 16 digits.
+  const double kMaxPenaltyWeight = 1e15;
   bool penalised = false;
-  for (double lambda : lambdas)
+  for (double lambda : lambdas) {
     if (lambda != 0.0) penalised = true;
-  if (penalised && !(penaltyfunction.epsilon > 0.0)) {
+    if (!(std::fabs(lambda) <= kMaxPenaltyWeight)) {
+      std::ostringstream text;
+      text << lambda;
+      stopWithMessage("Invalid penalty weight: " + text.str());
+    }
+  }
+  const double divisor = std::log(1.0 + 1.0 / penaltyfunction.epsilon);
+  if (penalised && !(penaltyfunction.epsilon > 0.0 && divisor > 0.0 && std::isfinite(divisor))) {
     std::string text = epsilonText ? epsilonText : "";
     stopWithMessage("Invalid epsilon: " + text);
   }
