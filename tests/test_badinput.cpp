@@ -202,6 +202,10 @@ const BadInputCase kBadInputs[] = {
      "Incorrect chromosome specification for haploid option", 255},
     // a thread count the runtime cannot start (it crashed in the first parallel region)
     {"100000 threads", "tiny.bed", {}, {"-j100000"}, kOut, "Error specifying number of threads.", 255},
+    // penalty settings under which the objective is not a number (the run never ended)
+    {"penalty weight nan", "tiny.bed", {}, {"-l", "0,nan"}, kOut, "Invalid penalty weight: nan", 255},
+    {"penalty weight 1e308", "tiny.bed", {}, {"-l", "1e308"}, kOut, "Invalid penalty weight: 1e+308", 255},
+    {"epsilon 1e308", "tiny.bed", {}, {"-l", "5", "-e", "1e308"}, kOut, "Invalid epsilon: 1e308", 255},
     // the input name
     {"unknown extension", "tiny.txt", {{"tiny.txt", kBed}}, {}, kOut,
      "Input file extension not recognized.", 255},

@@ -126,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       if (!help && !ver) finding("status 0 without the help or version text", o);
     } else if (o.status == 255) {
       const bool usage = o.err == "Usage: kelvanore <input file> <K>\nSee --help or manual for more advanced usage.\n";
-      if (!usage && !(o.err.empty() && (isOneOf(lastLine(o.out), kMessages) ||
+      // A refused penalty weight is shown as the number it read as.
+      if (!usage && !(o.err.empty() && (isOneOf(lastLine(o.out), kMessages, {"Invalid penalty weight: "}) ||
                                          endsWithEcho(o.out, kPrefixes, args))))
         finding("unexpected message", o);
     } else {
