@@ -19,8 +19,12 @@ targets=("$@")
 
 CXX="${CXX:-$(command -v clang++-14 || command -v clang++)}"
 out="${FUZZ_BUILD_DIR:-build-fuzz}"
-cmake -S tests/fuzz -B "$out" -DCMAKE_CXX_COMPILER="$CXX" > /dev/null
-cmake --build "$out" -j"$(nproc)" > /dev/null
+mkdir -p "$out"
+if ! { cmake -S tests/fuzz -B "$out" -DCMAKE_CXX_COMPILER="$CXX" &&
+       cmake --build "$out" -j"$(nproc)"; } > "$out/build.log" 2>&1; then
+  cat "$out/build.log" >&2
+  exit 1
+fi
 
 # Leaks are checked (the targets free what the readers allocate); a reader
 # that allocates beyond the limit for inputs of at most max_len bytes is a
