@@ -17,8 +17,8 @@
 
 namespace {
 
-// Any allocation that fails ends the run with one line instead of an
-// uncaught exception, also inside the engine's worker threads.
+// An allocation that fails during the estimation ends the run with one line
+// instead of an uncaught exception, also inside the engine's worker threads.
 void outOfMemory() { stopWithMessage("Out of memory: the run needs more memory than the system can give"); }
 
 // The estimation objects live until the process ends; holding them here
@@ -47,8 +47,6 @@ void printSummary(int iterations, double seconds, double lambda) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::set_new_handler(outOfMemory);
-
   print_banner();
   Options::parseOptions(argc, argv);
 
@@ -69,7 +67,11 @@ int main(int argc, char** argv) {
   Timer timer;
   timer.start();
 
-  if (initializeQP()) {
+  // From here on every allocation failure ends the run the same way; the
+  // readers and the starting values name what they could not allocate.
+  bool drew = initializeQP();
+  std::set_new_handler(outOfMemory);
+  if (drew) {
     std::cout << "Performing five EM steps to prime main algorithm" << std::endl;
     ConvergenceChecker priming(5);
     Algorithm* em = keep(new EmAlgorithm());

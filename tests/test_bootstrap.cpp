@@ -17,6 +17,8 @@ void setUpRunState(int individuals, int snps, int populations) {
   I = individuals;
   L = snps;
   K = populations;
+  delete N;
+  delete monomorphics;
   N = new GMatrix(I, L);
   for (int j = 0; j < L; ++j)
     for (int i = 0; i < I; ++i) (*N)(i, j) = static_cast<unsigned char>((i + j) % 3);

@@ -29,6 +29,14 @@ struct CvRun {
   // The suites share one process when run together: leave the
   // configuration as the static defaults had it.
   ~CvRun() {
+    delete N;
+    delete Qt;
+    delete P;
+    delete monomorphics;
+    N = nullptr;
+    Qt = nullptr;
+    P = nullptr;
+    monomorphics = nullptr;
     Options::method = BLOCK;
     Options::acceleration = {QUASI_NEWTON, 3};
     Options::minorConvergenceCriterion = ConvergenceChecker(3);
