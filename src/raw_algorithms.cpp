@@ -4,9 +4,28 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "fquadprog.h"
 #include "quadprog.h"
+
+// Each expression is evaluated as written, with no fused multiply-add, so
+// that native and portable builds give the same bits as the plain forms;
+// and the kernels' selects may be computed on every lane, which is only
+// allowed once floating-point exceptions are known not to trap (the default
+// environment; no value changes).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("fp-contract=off", "no-trapping-math")
+// Unoptimised, the lane-group code runs twice as slow as plain scalar code,
+// which makes the test suite of a Debug build crawl; it is optimised there
+// too (the results are the same bits either way).
+#ifndef __OPTIMIZE__
+#pragma GCC optimize("O2")
+#endif
+#elif defined(__clang__)
+#pragma clang fp contract(off)
+#endif
 
 namespace {
 
@@ -20,11 +39,18 @@ constexpr double kUpperBound = 0.99999;
 // 1e-110 and never underflows.
 constexpr double kProductFloor = 1e-100;
 
-// Budget of one tile's per-individual accumulators in the individual
-// regions: small enough to stay in the core's cache while every SNP's
-// genotypes of the tile are read contiguously.
-constexpr size_t kTileBytes = 64 * 1024;
-constexpr int64_t kMinTile = 16;
+// Columns handled side by side by the fast kernels: one AVX-512 register of
+// doubles, two AVX2 ones. Each lane is one column (a SNP in the P regions, an
+// individual in the Q regions and the log-likelihood) with its own
+// accumulators, so every column keeps the summation order of the plain form.
+constexpr int kLanes = 8;
+
+// Budget of one tile's per-individual work arrays in the individual regions:
+// they stay in the core's first-level cache while each SNP's genotypes of the
+// tile are read contiguously.
+constexpr size_t kTileBytes = 32 * 1024;
+// At least one cache line of genotypes per SNP and tile.
+constexpr int64_t kMinTile = 64;
 
 struct Shape {
   int64_t I;  // individuals: rows of G, columns of Qt
@@ -92,9 +118,10 @@ bool pinMonomorphic(int64_t l, int64_t I, const unsigned char* gl, int K, double
   return true;
 }
 
+// Individuals per tile, a multiple of the lane count.
 int64_t tileSize(size_t doublesPerIndividual) {
   const int64_t t = static_cast<int64_t>(kTileBytes / (sizeof(double) * std::max<size_t>(1, doublesPerIndividual)));
-  return std::max(kMinTile, t);
+  return std::max(kMinTile, t - t % kLanes);
 }
 
 // Lower triangle, row by row: entry (k, j), j <= k.
@@ -125,6 +152,432 @@ void storeResults(const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& newQ, DMat
     Qt_out = Qt_in;
 }
 
+// ---- lane groups -------------------------------------------------------------
+//
+// A lane group holds kLanes columns in one vector (GCC vector extensions:
+// element-wise IEEE operations, lowered to whatever vector width the target
+// has). The fast kernels run every lane through the same operations in the
+// same order as the plain forms; a lane whose genotype is missing (or that
+// pads a short group) computes a value that a select then discards, so no
+// branch depends on the data and no result sees a padded lane.
+
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+typedef long long LaneMask __attribute__((vector_size(kLanes * sizeof(long long))));
+
+// Vectors are passed by reference only: by value they would make the
+// functions' calling convention depend on the target's vector registers.
+inline void loadLanes(Lanes& v, const double* src) { std::memcpy(&v, src, sizeof v); }
+
+// Eight genotype bytes as doubles.
+inline void bytesToLanes(const unsigned char* src, Lanes& out) {
+  for (int w = 0; w < kLanes; ++w) out[w] = src[w];
+}
+
+// Genotypes of kLanes consecutive individuals from one SNP column as
+// doubles; the lanes past count read as missing, as do the lanes whose
+// skip flag is set.
+inline void loadRun(const unsigned char* src, int64_t count, const unsigned char* skip, Lanes& gd) {
+  if (count >= kLanes && skip == nullptr) {
+    bytesToLanes(src, gd);
+    return;
+  }
+  unsigned char b[kLanes];
+  for (int w = 0; w < kLanes; ++w) b[w] = w < count ? src[w] : kMissing;
+  if (skip != nullptr)
+    for (int w = 0; w < kLanes && w < count; ++w)
+      if (skip[w] != 0) b[w] = kMissing;
+  bytesToLanes(b, gd);
+}
+
+// A group of up to kLanes SNPs of one thread's block. Lanes past the end
+// repeat the last SNP, whose results are not stored.
+struct SnpGroup {
+  int count = 0;
+  const unsigned char* col[kLanes];
+  int64_t snp[kLanes];
+};
+
+// r[k] receives the group's frequencies of population k; hap its haploid
+// flags (1 or 0).
+void loadSnpGroup(const unsigned char* g, const double* pp, int64_t I, int K, int64_t l0,
+                  int64_t end, const HaploidFlags& h, SnpGroup& sg, Lanes* r, Lanes& hap) {
+  sg.count = static_cast<int>(std::min<int64_t>(kLanes, end - l0));
+  for (int w = 0; w < kLanes; ++w) {
+    const int64_t l = l0 + std::min(w, sg.count - 1);
+    sg.snp[w] = l;
+    sg.col[w] = g + I * l;
+    hap[w] = (h.snp != nullptr && h.snp[l] != 0) ? 1.0 : 0.0;
+    for (int k = 0; k < K; ++k) r[k][w] = pp[k + static_cast<int64_t>(K) * l];
+  }
+}
+
+// Individual i's genotypes at the group's SNPs, gathered into eight bytes
+// first so that they widen together.
+inline void gatherGenotypes(const SnpGroup& sg, int64_t i, Lanes& gd) {
+  unsigned char b[kLanes];
+  for (int w = 0; w < kLanes; ++w) b[w] = sg.col[w][i];
+  bytesToLanes(b, gd);
+}
+
+// Copies the K x n block of Qt starting at individual t0 into k-major rows of
+// stride ld, so that consecutive individuals of one population lie next to
+// each other.
+void transposeTile(const double* qt, int K, int64_t t0, int64_t n, int64_t ld, double* qT) {
+  for (int64_t j = 0; j < n; ++j)
+    for (int k = 0; k < K; ++k) qT[k * ld + j] = qt[k + static_cast<int64_t>(K) * (t0 + j)];
+}
+
+// The per-individual work arrays of a tile: rows of ld doubles (a whole
+// number of lane groups), zero past the tile's last individual.
+struct Tile {
+  int64_t ld = 0;
+  std::vector<Lanes> store;
+  Tile(size_t rows, int64_t maxIndividuals)
+      : ld((maxIndividuals + kLanes - 1) / kLanes * kLanes),
+        store(rows * static_cast<size_t>(ld / kLanes)) {}
+  double* row(size_t r) { return reinterpret_cast<double*>(store.data()) + r * ld; }
+  Lanes* lanes(size_t r) { return store.data() + r * (ld / kLanes); }
+  void clear() { std::fill(store.begin(), store.end(), Lanes{}); }
+};
+
+// ---- the fast regions --------------------------------------------------------
+
+// One thread's block of the log-likelihood: kLanes running products, one per
+// lane of individuals, each folded into its own log sum below the floor.
+// qT holds Q's rows with stride ld and hapInd the individuals' haploid flags
+// as 1 or 0 (both zero past the last individual).
+double loglikeBlock(const unsigned char* g, const double* qT, const double* hapInd, int64_t ld,
+                    const double* pp, const Shape& s, const HaploidFlags& h, int64_t begin,
+                    int64_t end) {
+  const int K = s.K;
+  const int64_t I = s.I;
+  const Lanes one = (Lanes{} + 1.0);
+  Lanes product = one;
+  Lanes partial = Lanes{};
+  for (int64_t l = begin; l < end; ++l) {
+    const unsigned char* gl = g + I * l;
+    const double* pl = pp + static_cast<int64_t>(K) * l;
+    const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
+    for (int64_t i0 = 0; i0 < I; i0 += kLanes) {
+      Lanes gd;
+      loadRun(gl + i0, I - i0, nullptr, gd);
+      Lanes p = Lanes{};
+      for (int k = 0; k < K; ++k) {
+        Lanes q;
+        loadLanes(q, qT + k * ld + i0);
+        p = p + q * pl[k];
+      }
+      const Lanes q = 1.0 - p;
+      const Lanes het = p * q;
+      Lanes hom0 = q * q;
+      Lanes hom2 = p * p;
+      if (snpHaploid) {
+        Lanes hap;
+        loadLanes(hap, hapInd + i0);
+        hom0 = hap != 0.0 ? q : hom0;
+        hom2 = hap != 0.0 ? p : hom2;
+      }
+      const Lanes prob = gd == 0.0 ? hom0 : (gd == 2.0 ? hom2 : (gd == 1.0 ? het : one));
+      product = product * prob;
+      const LaneMask low = product < kProductFloor;
+      long long any = 0;
+      for (int w = 0; w < kLanes; ++w) any |= low[w];
+      if (any != 0) {
+        for (int w = 0; w < kLanes; ++w) {
+          if (low[w] != 0) {
+            partial[w] = partial[w] + std::log(product[w]);
+            product[w] = 1.0;
+          }
+        }
+      }
+    }
+  }
+  double sum = 0.0;
+  for (int w = 0; w < kLanes; ++w) sum += std::log(product[w]) + partial[w];
+  return sum;
+}
+
+// EM, the P region of one thread: groups of kLanes SNPs walk the individuals
+// together, each SNP with its own sums.
+void mmPBlock(const unsigned char* g, const double* qt, const double* pin, double* np,
+              const Shape& s, const HaploidFlags& h, int64_t begin, int64_t end) {
+  const int K = s.K;
+  const int64_t I = s.I;
+  const Lanes one = (Lanes{} + 1.0);
+  std::vector<Lanes> store(3 * static_cast<size_t>(K));
+  Lanes* r = store.data();
+  Lanes* num = r + K;
+  Lanes* den = num + K;
+  Lanes hap;
+  SnpGroup sg;
+  for (int64_t l0 = begin; l0 < end; l0 += kLanes) {
+    loadSnpGroup(g, pin, I, K, l0, end, h, sg, r, hap);
+    const Lanes fHaploid = hap != 0.0 ? (Lanes{} + 0.5) : one;
+    for (int k = 0; k < K; ++k) num[k] = den[k] = Lanes{};
+    for (int64_t i = 0; i < I; ++i) {
+      const double* qi = qt + static_cast<int64_t>(K) * i;
+      const Lanes f = (h.ind != nullptr && h.ind[i] != 0) ? fHaploid : one;
+      Lanes gd;
+      gatherGenotypes(sg, i, gd);
+      const LaneMask observed = gd != static_cast<double>(kMissing);
+      Lanes p = Lanes{};
+      for (int k = 0; k < K; ++k) p = p + qi[k] * r[k];
+      const LaneMask nonzero = p != 0.0;
+      const LaneMask nonone = p != 1.0;
+      const Lanes pd = nonzero ? p : one;
+      const Lanes qd = nonone ? 1.0 - p : one;
+      for (int k = 0; k < K; ++k) {
+        const double q = qi[k];
+        const Lanes a = nonzero ? gd * f * q * r[k] / pd : Lanes{};
+        const Lanes b = nonone ? (2.0 - gd) * f * q * (1.0 - r[k]) / qd : Lanes{};
+        num[k] = observed ? num[k] + a : num[k];
+        den[k] = observed ? den[k] + a + b : den[k];
+      }
+    }
+    for (int w = 0; w < sg.count; ++w) {
+      const int64_t l = sg.snp[w];
+      double* out = np + static_cast<int64_t>(K) * l;
+      if (pinMonomorphic(l, I, sg.col[w], K, out)) continue;
+      for (int k = 0; k < K; ++k) {
+        const double d = den[k][w];
+        // No observed allele from this population (a SNP without data in a
+        // cross-validation fold): keep the frequency rather than make 0/0.
+        out[k] = d != 0 ? num[k][w] / d : r[k][w];
+      }
+    }
+  }
+}
+
+// The haploid flags (1 or 0) of a tile's individuals.
+void tileHaploid(const HaploidFlags& h, int64_t t0, int64_t n, double* hap) {
+  if (h.ind == nullptr) return;
+  for (int64_t j = 0; j < n; ++j) hap[j] = h.ind[t0 + j] != 0 ? 1.0 : 0.0;
+}
+
+// EM, the Q region of one thread: tiles of individuals in a transposed work
+// layout, SNPs outer so that each SNP's genotypes of the tile are read in
+// memory order; each individual still sums its SNPs in ascending order.
+void mmQBlock(const unsigned char* g, const double* qt, const double* pcur, double* nq,
+              const Shape& s, const HaploidFlags& h, const unsigned char* ref, int64_t begin,
+              int64_t end) {
+  const int K = s.K;
+  const int64_t I = s.I;
+  const int64_t L = s.L;
+  const Lanes one = (Lanes{} + 1.0);
+  const int64_t tile = tileSize(2 * static_cast<size_t>(K) + 1);
+  // Rows: K of Q, K accumulators, the haploid flags.
+  Tile t(2 * static_cast<size_t>(K) + 1, std::min(tile, std::max<int64_t>(0, end - begin)));
+  for (int64_t t0 = begin; t0 < end; t0 += tile) {
+    const int64_t n = std::min(t0 + tile, end) - t0;
+    const int64_t groups = (n + kLanes - 1) / kLanes;
+    t.clear();
+    transposeTile(qt, K, t0, n, t.ld, t.row(0));
+    tileHaploid(h, t0, n, t.row(2 * K));
+    const Lanes* qT = t.lanes(0);
+    Lanes* acc = t.lanes(K);
+    const Lanes* hapT = t.lanes(2 * K);
+    const int64_t stride = t.ld / kLanes;
+    for (int64_t l = 0; l < L; ++l) {
+      const unsigned char* gl = g + I * l + t0;
+      const double* pl = pcur + static_cast<int64_t>(K) * l;
+      const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
+      for (int64_t c = 0; c < groups; ++c) {
+        Lanes gd;
+        loadRun(gl + c * kLanes, n - c * kLanes, ref != nullptr ? ref + t0 + c * kLanes : nullptr, gd);
+        const LaneMask observed = gd != static_cast<double>(kMissing);
+        const Lanes f = snpHaploid ? (hapT[c] != 0.0 ? (Lanes{} + 0.5) : one) : one;
+        Lanes p = Lanes{};
+        for (int k = 0; k < K; ++k) p = p + qT[k * stride + c] * pl[k];
+        const LaneMask nonzero = p != 0.0;
+        const LaneMask nonone = p != 1.0;
+        const Lanes pd = nonzero ? p : one;
+        const Lanes qd = nonone ? 1.0 - p : one;
+        for (int k = 0; k < K; ++k) {
+          const double r = pl[k];
+          const Lanes q = qT[k * stride + c];
+          const Lanes a = nonzero ? gd * f * q * r / pd : Lanes{};
+          const Lanes b = nonone ? (2.0 - gd) * f * q * (1 - r) / qd : Lanes{};
+          Lanes& ak = acc[k * stride + c];
+          ak = observed ? ak + a + b : ak;
+        }
+      }
+    }
+    const double* accd = t.row(K);
+    for (int64_t j = 0; j < n; ++j) {
+      const int64_t i = t0 + j;
+      const double* qi = qt + static_cast<int64_t>(K) * i;
+      double* out = nq + static_cast<int64_t>(K) * i;
+      double sum = 0.0;
+      if (ref == nullptr || ref[i] == 0)
+        for (int k = 0; k < K; ++k) sum += accd[k * t.ld + j];
+      if (sum != 0) {
+        for (int k = 0; k < K; ++k) out[k] = accd[k * t.ld + j] / sum;
+      } else {
+        // A reference individual, or one without observed genotypes
+        // (cross-validation folds): its fractions stay as they were.
+        for (int k = 0; k < K; ++k) out[k] = qi[k];
+      }
+    }
+  }
+}
+
+// The quadratic program of one column: A = -H from the lower triangle hl
+// (entry t at hl[t * stride]), b = -gradient (grad[k * stride]), x0 the
+// column's current values; the new column is written to out.
+struct ColumnQP {
+  int K;
+  int m;  // equality rows: 0 for P, 1 for Q
+  std::vector<double> A, b, x0, x, lower, upper, C, d;
+  QPWorkspace ws;
+  ColumnQP(int K_, int m_)
+      : K(K_), m(m_), A(static_cast<size_t>(K_) * K_), b(K_), x0(K_), x(K_), lower(K_, kLowerBound),
+        upper(K_, kUpperBound), C(static_cast<size_t>(m_) * K_, 1.0), d(m_, 1.0), ws(K_, m_) {}
+  void solve(const double* grad, const double* hl, int64_t stride, const double* start, double* out) {
+    for (int k = 0; k < K; ++k) {
+      b[k] = -grad[k * stride];
+      x0[k] = start[k];
+      x[k] = start[k];
+      for (int j = 0; j <= k; ++j) A[k + K * j] = A[j + K * k] = -hl[tri(k, j) * stride];
+    }
+    int status = 0;
+    // A failed pivot (no data, too few genotypes) returns x = x0: the column
+    // keeps its values. The status is not examined.
+    fquadprog(A.data(), b.data(), m > 0 ? C.data() : nullptr, m > 0 ? d.data() : nullptr,
+              lower.data(), upper.data(), x0.data(), x.data(), K, m, status, ws);
+    for (int k = 0; k < K; ++k) out[k] = x[k];
+  }
+};
+
+// Block relaxation, the P region of one thread: groups of kLanes SNPs walk
+// the individuals together, each SNP with its own gradient and Hessian.
+void blockPBlock(const unsigned char* g, const double* qt, const double* pin, double* np,
+                 const Shape& s, const HaploidFlags& h, int64_t begin, int64_t end) {
+  const int K = s.K;
+  const int64_t I = s.I;
+  const size_t KT = static_cast<size_t>(K) * (K + 1) / 2;
+  const Lanes one = (Lanes{} + 1.0);
+  std::vector<Lanes> store(2 * static_cast<size_t>(K) + KT);
+  Lanes* r = store.data();
+  Lanes* grad = r + K;
+  Lanes* hl = grad + K;
+  Lanes hap;
+  ColumnQP qp(K, 0);
+  SnpGroup sg;
+  for (int64_t l0 = begin; l0 < end; l0 += kLanes) {
+    loadSnpGroup(g, pin, I, K, l0, end, h, sg, r, hap);
+    const Lanes fHaploid = hap != 0.0 ? (Lanes{} + 0.5) : one;
+    for (size_t e = 0; e < static_cast<size_t>(K) + KT; ++e) grad[e] = Lanes{};
+    for (int64_t i = 0; i < I; ++i) {
+      const double* qi = qt + static_cast<int64_t>(K) * i;
+      const Lanes f = (h.ind != nullptr && h.ind[i] != 0) ? fHaploid : one;
+      Lanes gd;
+      gatherGenotypes(sg, i, gd);
+      const LaneMask observed = gd != static_cast<double>(kMissing);
+      Lanes p = Lanes{};
+      for (int k = 0; k < K; ++k) p = p + qi[k] * r[k];
+      const Lanes alpha = 1.0 / (p == 0.0 ? one : p);
+      const Lanes beta = 1.0 / (p == 1.0 ? one : 1.0 - p);
+      const Lanes slope = gd * alpha - (2.0 - gd) * beta;
+      const Lanes curv = f * (gd * (alpha * alpha) + (2.0 - gd) * (beta * beta));
+      size_t t = 0;
+      for (int k = 0; k < K; ++k) {
+        const double qk = qi[k];
+        grad[k] = observed ? grad[k] + f * qk * slope : grad[k];
+        const Lanes ck = curv * qk;
+        for (int j = 0; j <= k; ++j, ++t) hl[t] = observed ? hl[t] - ck * qi[j] : hl[t];
+      }
+    }
+    const double* gradd = reinterpret_cast<const double*>(grad);
+    const double* hld = reinterpret_cast<const double*>(hl);
+    for (int w = 0; w < sg.count; ++w) {
+      const int64_t l = sg.snp[w];
+      double* out = np + static_cast<int64_t>(K) * l;
+      if (pinMonomorphic(l, I, sg.col[w], K, out)) continue;
+      qp.solve(gradd + w, hld + w, kLanes, pin + static_cast<int64_t>(K) * l, out);
+    }
+  }
+}
+
+// Block relaxation, the Q region of one thread: tiles of individuals in a
+// transposed work layout (gradients and Hessian triangles of the tile's
+// individuals side by side), SNPs outer.
+void blockQBlock(const unsigned char* g, const double* qt, const double* pcur, double* nq,
+                 const Shape& s, const HaploidFlags& h, const unsigned char* ref, bool penalized,
+                 double lambda, double epsilon, double c, int64_t begin, int64_t end) {
+  const int K = s.K;
+  const int64_t I = s.I;
+  const int64_t L = s.L;
+  const size_t KT = static_cast<size_t>(K) * (K + 1) / 2;
+  const Lanes one = (Lanes{} + 1.0);
+  const int64_t tile = tileSize(2 * static_cast<size_t>(K) + KT + 1);
+  // Rows: K of Q, K gradients, KT Hessian entries, the haploid flags.
+  const size_t rows = 2 * static_cast<size_t>(K) + KT + 1;
+  Tile t(rows, std::min(tile, std::max<int64_t>(0, end - begin)));
+  std::vector<double> oneMinusRStore(K);
+  double* oneMinusR = oneMinusRStore.data();
+  ColumnQP qp(K, 1);  // the fractions of one individual sum to 1
+  for (int64_t t0 = begin; t0 < end; t0 += tile) {
+    const int64_t n = std::min(t0 + tile, end) - t0;
+    const int64_t groups = (n + kLanes - 1) / kLanes;
+    t.clear();
+    transposeTile(qt, K, t0, n, t.ld, t.row(0));
+    tileHaploid(h, t0, n, t.row(rows - 1));
+    const Lanes* qT = t.lanes(0);
+    Lanes* grad = t.lanes(K);
+    Lanes* hl = t.lanes(2 * K);
+    const Lanes* hapT = t.lanes(rows - 1);
+    const int64_t stride = t.ld / kLanes;
+    for (int64_t l = 0; l < L; ++l) {
+      const unsigned char* gl = g + I * l + t0;
+      const double* pl = pcur + static_cast<int64_t>(K) * l;
+      const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
+      for (int k = 0; k < K; ++k) oneMinusR[k] = 1 - pl[k];
+      for (int64_t c0 = 0; c0 < groups; ++c0) {
+        Lanes gd;
+        loadRun(gl + c0 * kLanes, n - c0 * kLanes, ref != nullptr ? ref + t0 + c0 * kLanes : nullptr, gd);
+        const LaneMask observed = gd != static_cast<double>(kMissing);
+        const Lanes f = snpHaploid ? (hapT[c0] != 0.0 ? (Lanes{} + 0.5) : one) : one;
+        Lanes p = Lanes{};
+        for (int k = 0; k < K; ++k) p = p + qT[k * stride + c0] * pl[k];
+        const Lanes alpha = 1.0 / (p == 0.0 ? one : p);
+        const Lanes beta = 1.0 / (p == 1.0 ? one : 1.0 - p);
+        const Lanes ga = gd * alpha;
+        const Lanes hb = (2.0 - gd) * beta;
+        const Lanes ga2 = gd * (alpha * alpha);
+        const Lanes hb2 = (2.0 - gd) * (beta * beta);
+        size_t e = 0;
+        for (int k = 0; k < K; ++k) {
+          const double rk = pl[k];
+          const double sk = oneMinusR[k];
+          Lanes& gk = grad[k * stride + c0];
+          gk = observed ? gk + f * (ga * rk + hb * sk) : gk;
+          const Lanes uk = ga2 * rk;
+          const Lanes vk = hb2 * sk;
+          for (int j = 0; j <= k; ++j, ++e) {
+            Lanes& hkj = hl[e * stride + c0];
+            hkj = observed ? hkj - f * (uk * pl[j] + vk * oneMinusR[j]) : hkj;
+          }
+        }
+      }
+    }
+    double* gradd = t.row(K);
+    const double* hld = t.row(2 * K);
+    for (int64_t j = 0; j < n; ++j) {
+      const int64_t i = t0 + j;
+      const double* qi = qt + static_cast<int64_t>(K) * i;
+      double* out = nq + static_cast<int64_t>(K) * i;
+      if (ref != nullptr && ref[i] != 0) {
+        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        continue;
+      }
+      if (penalized)
+        for (int k = 0; k < K; ++k)
+          gradd[k * t.ld + j] = gradd[k * t.ld + j] - lambda / ((epsilon + qi[k]) * c);
+      qp.solve(gradd + j, hld + j, t.ld, qi, out);
+    }
+  }
+}
+
 }  // namespace
 
 void threadBlock(int64_t n, int T, int t, int64_t& begin, int64_t& end) {
@@ -142,41 +595,23 @@ double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const Data
   HaploidFlags h;
   buildHaploidFlags(meta, s, h);
   const unsigned char* g = G.data().begin();
-  const double* qt = Qt.data().begin();
   const double* pp = P.data().begin();
-  const int K = s.K;
+  // Q transposed once per call (K x I doubles, each row padded by one lane
+  // group of zeros) and the individuals' haploid flags, shared read-only.
+  const int64_t ld = s.I + kLanes;
+  std::vector<double> qT(static_cast<size_t>(s.K + 1) * static_cast<size_t>(ld), 0.0);
+  transposeTile(Qt.data().begin(), s.K, 0, s.I, ld, qT.data());
+  double* hapInd = qT.data() + static_cast<size_t>(s.K) * ld;
+  if (h.ind != nullptr)
+    for (int64_t i = 0; i < s.I; ++i) hapInd[i] = h.ind[i] != 0 ? 1.0 : 0.0;
   double total = 0.0;
 
 #pragma omp parallel
   {
     int64_t begin, end;
     threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-    double product = 1.0;
-    double partial = 0.0;
-    for (int64_t l = begin; l < end; ++l) {
-      const unsigned char* gl = g + s.I * l;
-      const double* pl = pp + static_cast<int64_t>(K) * l;
-      const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-      for (int64_t i = 0; i < s.I; ++i) {
-        const unsigned char gv = gl[i];
-        if (gv > 2) continue;  // missing, or no genotype at all
-        const double* qi = qt + static_cast<int64_t>(K) * i;
-        double p = 0.0;
-        for (int k = 0; k < K; ++k) p += qi[k] * pl[k];
-        double prob;
-        if (snpHaploid && h.ind[i] != 0)
-          prob = gv == 0 ? 1.0 - p : (gv == 2 ? p : p * (1.0 - p));
-        else
-          prob = gv == 0 ? (1.0 - p) * (1.0 - p) : (gv == 2 ? p * p : p * (1.0 - p));
-        product = product * prob;
-        if (product < kProductFloor) {
-          partial = partial + std::log(product);
-          product = 1.0;
-        }
-      }
-    }
+    const double sum = loglikeBlock(g, qT.data(), hapInd, ld, pp, s, h, begin, end);
 #pragma omp barrier
-    const double sum = std::log(product) + partial;
 #pragma omp atomic
     total += sum;
   }
@@ -223,13 +658,10 @@ double loglike_slow(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const
 void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                 DMatrix& P_out, const DatasetMetadata& meta) {
   const Shape s = checkShape(G, Qt_in, P_in);
-  const int64_t I = s.I;
-  const int64_t L = s.L;
-  const int K = s.K;
   HaploidFlags h;
   buildHaploidFlags(meta, s, h);
   std::vector<unsigned char> refStore;
-  const unsigned char* ref = buildReferenceFlags(I, refStore);
+  const unsigned char* ref = buildReferenceFlags(s.I, refStore);
   const unsigned char* g = G.data().begin();
   const double* qt = Qt_in.data().begin();
   const double* pin = P_in.data().begin();
@@ -237,99 +669,28 @@ void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMa
   DMatrix newP;
   const double* pcur = pin;  // the frequencies the Q update uses
   if (Options::estimateP) {
-    newP.resize(K, static_cast<size_t>(L), false);
+    newP.resize(s.K, static_cast<size_t>(s.L), false);
     std::fill(newP.data().begin(), newP.data().end(), 0.0);
     double* np = newP.data().begin();
-
 #pragma omp parallel
     {
       int64_t begin, end;
-      threadBlock(L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      for (int64_t l = begin; l < end; ++l) {
-        const unsigned char* gl = g + I * l;
-        const double* pl = pin + static_cast<int64_t>(K) * l;
-        double* out = np + static_cast<int64_t>(K) * l;
-        if (pinMonomorphic(l, I, gl, K, out)) continue;
-        const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-        for (int k = 0; k < K; ++k) {
-          const double r = pl[k];
-          double num = 0.0;
-          double den = 0.0;
-          for (int64_t i = 0; i < I; ++i) {
-            const unsigned char gv = gl[i];
-            if (gv == kMissing) continue;
-            const double* qi = qt + static_cast<int64_t>(K) * i;
-            double p = 0.0;
-            for (int kk = 0; kk < K; ++kk) p += qi[kk] * pl[kk];
-            const double f = (snpHaploid && h.ind[i] != 0) ? 0.5 : 1.0;
-            const double gd = gv;
-            const double q = qi[k];
-            const double a = p != 0 ? gd * f * q * r / p : 0.0;
-            const double b = p != 1 ? (2 - gd) * f * q * (1 - r) / (1 - p) : 0.0;
-            num = num + a;
-            den = den + a + b;
-          }
-          // No observed allele from this population (a SNP without data in a
-          // cross-validation fold): keep the frequency rather than make 0/0.
-          out[k] = den != 0 ? num / den : r;
-        }
-      }
+      threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+      mmPBlock(g, qt, pin, np, s, h, begin, end);
     }
     pcur = np;
   }
 
   DMatrix newQ;
   if (Options::estimateQ) {
-    newQ.resize(K, static_cast<size_t>(I), false);
+    newQ.resize(s.K, static_cast<size_t>(s.I), false);
     std::fill(newQ.data().begin(), newQ.data().end(), 0.0);
     double* nq = newQ.data().begin();
-    const int64_t tile = tileSize(2 * static_cast<size_t>(K));
-
 #pragma omp parallel
     {
       int64_t begin, end;
-      threadBlock(I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      // SNPs outer over a tile of individuals, so genotypes are read in
-      // memory order; each individual still sums its SNPs in ascending order.
-      for (int64_t t0 = begin; t0 < end; t0 += tile) {
-        const int64_t t1 = std::min(t0 + tile, end);
-        for (int64_t l = 0; l < L; ++l) {
-          const unsigned char* gl = g + I * l;
-          const double* pl = pcur + static_cast<int64_t>(K) * l;
-          const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-          for (int64_t i = t0; i < t1; ++i) {
-            const unsigned char gv = gl[i];
-            if (gv == kMissing || (ref != nullptr && ref[i] != 0)) continue;
-            const double* qi = qt + static_cast<int64_t>(K) * i;
-            double p = 0.0;
-            for (int k = 0; k < K; ++k) p += qi[k] * pl[k];
-            const double f = (snpHaploid && h.ind[i] != 0) ? 0.5 : 1.0;
-            const double gd = gv;
-            double* acc = nq + static_cast<int64_t>(K) * i;
-            for (int k = 0; k < K; ++k) {
-              const double q = qi[k];
-              const double r = pl[k];
-              const double a = p != 0 ? gd * f * q * r / p : 0.0;
-              const double b = p != 1 ? (2 - gd) * f * q * (1 - r) / (1 - p) : 0.0;
-              acc[k] = acc[k] + a + b;
-            }
-          }
-        }
-        for (int64_t i = t0; i < t1; ++i) {
-          const double* qi = qt + static_cast<int64_t>(K) * i;
-          double* acc = nq + static_cast<int64_t>(K) * i;
-          double sum = 0.0;
-          if (ref == nullptr || ref[i] == 0)
-            for (int k = 0; k < K; ++k) sum += acc[k];
-          if (sum != 0) {
-            for (int k = 0; k < K; ++k) acc[k] = acc[k] / sum;
-          } else {
-            // A reference individual, or one without observed genotypes
-            // (cross-validation folds): its fractions stay as they were.
-            for (int k = 0; k < K; ++k) acc[k] = qi[k];
-          }
-        }
-      }
+      threadBlock(s.I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+      mmQBlock(g, qt, pcur, nq, s, h, ref, begin, end);
     }
   }
 
@@ -339,10 +700,7 @@ void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMa
 void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                    DMatrix& P_out, const PenaltyFunction& pf, const DatasetMetadata& meta) {
   const Shape s = checkShape(G, Qt_in, P_in);
-  const int64_t I = s.I;
-  const int64_t L = s.L;
-  const int K = s.K;
-  if (K == 0) {  // nothing to solve; the quadratic programs need K >= 1
+  if (s.K == 0) {  // nothing to solve; the quadratic programs need K >= 1
     if (&P_out != &P_in) P_out = P_in;
     if (&Qt_out != &Qt_in) Qt_out = Qt_in;
     return;
@@ -350,76 +708,142 @@ void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, 
   HaploidFlags h;
   buildHaploidFlags(meta, s, h);
   std::vector<unsigned char> refStore;
-  const unsigned char* ref = buildReferenceFlags(I, refStore);
+  const unsigned char* ref = buildReferenceFlags(s.I, refStore);
   const unsigned char* g = G.data().begin();
   const double* qt = Qt_in.data().begin();
   const double* pin = P_in.data().begin();
-  const size_t KT = static_cast<size_t>(K) * (K + 1) / 2;
-
-  // Shared, read-only parts of every column's quadratic program.
-  const DVector lower(K, kLowerBound);
-  const DVector upper(K, kUpperBound);
-  const DMatrix noC(0, 0);
-  const DVector noD(0);
-  const DMatrix sumC(1, K, 1.0);  // the fractions of one individual sum to 1
-  const DVector sumD(1, 1.0);
 
   DMatrix newP;
   const double* pcur = pin;
   if (Options::estimateP) {
-    newP.resize(K, static_cast<size_t>(L), false);
+    newP.resize(s.K, static_cast<size_t>(s.L), false);
     std::fill(newP.data().begin(), newP.data().end(), 0.0);
     double* np = newP.data().begin();
+#pragma omp parallel
+    {
+      int64_t begin, end;
+      threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+      blockPBlock(g, qt, pin, np, s, h, begin, end);
+    }
+    pcur = np;
+  }
 
+  DMatrix newQ;
+  if (Options::estimateQ) {
+    newQ.resize(s.K, static_cast<size_t>(s.I), false);
+    std::fill(newQ.data().begin(), newQ.data().end(), 0.0);
+    double* nq = newQ.data().begin();
+    const bool penalized = Options::penaltyfunction.lambda != 0;  // NaN counts as on
+    const double c = penalized ? std::log(1.0 + 1.0 / pf.epsilon) : 0.0;
+#pragma omp parallel
+    {
+      int64_t begin, end;
+      threadBlock(s.I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+      blockQBlock(g, qt, pcur, nq, s, h, ref, penalized, pf.lambda, pf.epsilon, c, begin, end);
+    }
+  }
+
+  storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
+}
+
+// ---- reference forms -----------------------------------------------------------
+//
+// The plain scalar forms of the kernels: one column at a time, the sums in
+// the stated order, the per-column work space made afresh. The fast kernels
+// above must give the same columns (the log-likelihood to rounding).
+
+double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
+                         const DatasetMetadata& meta) {
+  const Shape s = checkShape(G, Qt, P);
+  HaploidFlags h;
+  buildHaploidFlags(meta, s, h);
+  const unsigned char* g = G.data().begin();
+  const double* qt = Qt.data().begin();
+  const double* pp = P.data().begin();
+  const int K = s.K;
+  double total = 0.0;
+
+#pragma omp parallel
+  {
+    int64_t begin, end;
+    threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+    double product = 1.0;
+    double partial = 0.0;
+    for (int64_t l = begin; l < end; ++l) {
+      for (int64_t i = 0; i < s.I; ++i) {
+        const unsigned char gv = g[i + s.I * l];
+        if (gv > 2) continue;  // missing, or no genotype at all
+        double p = 0.0;
+        for (int k = 0; k < K; ++k)
+          p = p + qt[k + static_cast<int64_t>(K) * i] * pp[k + static_cast<int64_t>(K) * l];
+        const bool haploid = h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0;
+        double prob;
+        if (gv == 0)
+          prob = haploid ? 1 - p : (1 - p) * (1 - p);
+        else if (gv == 1)
+          prob = p * (1 - p);
+        else
+          prob = haploid ? p : p * p;
+        product = product * prob;
+        if (product < kProductFloor) {
+          partial = partial + std::log(product);
+          product = 1.0;
+        }
+      }
+    }
+#pragma omp barrier
+    const double sum = std::log(product) + partial;
+#pragma omp atomic
+    total += sum;
+  }
+  return total;
+}
+
+void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                          DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta) {
+  const Shape s = checkShape(G, Qt_in, P_in);
+  const int64_t I = s.I;
+  const int64_t L = s.L;
+  const int K = s.K;
+  HaploidFlags h;
+  buildHaploidFlags(meta, s, h);
+  const unsigned char* g = G.data().begin();
+  const double* qt = Qt_in.data().begin();
+  const double* pin = P_in.data().begin();
+  auto fOf = [&](int64_t i, int64_t l) {
+    return (h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0) ? 0.5 : 1.0;
+  };
+
+  DMatrix newP;
+  const double* pcur = pin;
+  if (Options::estimateP) {
+    newP = DMatrix(K, static_cast<size_t>(L), 0.0);
+    double* np = newP.data().begin();
 #pragma omp parallel
     {
       int64_t begin, end;
       threadBlock(L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      std::vector<double> grad(K);
-      std::vector<double> hl(KT);
-      DMatrix A(K, K);
-      DVector b(K), x0(K), x(K);
-      double* a = A.data().begin();
-      QPWorkspace ws(K, 1);
-      int status = 0;
       for (int64_t l = begin; l < end; ++l) {
-        const unsigned char* gl = g + I * l;
-        const double* pl = pin + static_cast<int64_t>(K) * l;
-        double* out = np + static_cast<int64_t>(K) * l;
-        if (pinMonomorphic(l, I, gl, K, out)) continue;
-        const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-        std::fill(grad.begin(), grad.end(), 0.0);
-        std::fill(hl.begin(), hl.end(), 0.0);
-        for (int64_t i = 0; i < I; ++i) {
-          const unsigned char gv = gl[i];
-          if (gv == kMissing) continue;
-          const double* qi = qt + static_cast<int64_t>(K) * i;
-          const double f = (snpHaploid && h.ind[i] != 0) ? 0.5 : 1.0;
-          double p = 0.0;
-          for (int k = 0; k < K; ++k) p += qi[k] * pl[k];
-          const double alpha = p == 0 ? 1.0 : 1.0 / p;
-          const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
-          const double gd = gv;
-          const double slope = gd * alpha - (2 - gd) * beta;
-          const double curv = f * (gd * (alpha * alpha) + (2 - gd) * (beta * beta));
-          for (int k = 0; k < K; ++k) {
-            const double qk = qi[k];
-            grad[k] = grad[k] + f * qk * slope;
-            const double ck = curv * qk;
-            double* row = &hl[tri(k, 0)];
-            for (int j = 0; j <= k; ++j) row[j] = row[j] - ck * qi[j];
-          }
-        }
+        if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
         for (int k = 0; k < K; ++k) {
-          b(k) = -grad[k];
-          x0(k) = pl[k];
-          x(k) = pl[k];
-          for (int j = 0; j <= k; ++j) a[k + K * j] = a[j + K * k] = -hl[tri(k, j)];
+          const double r = pin[k + static_cast<int64_t>(K) * l];
+          double num = 0.0;
+          double den = 0.0;
+          for (int64_t i = 0; i < I; ++i) {
+            const unsigned char gv = g[i + I * l];
+            if (gv == kMissing) continue;
+            double p = 0.0;
+            for (int kk = 0; kk < K; ++kk)
+              p = p + qt[kk + static_cast<int64_t>(K) * i] * pin[kk + static_cast<int64_t>(K) * l];
+            const double f = fOf(i, l);
+            const double q = qt[k + static_cast<int64_t>(K) * i];
+            const double a = p != 0 ? gv * f * q * r / p : 0.0;
+            const double b = p != 1 ? (2 - gv) * f * q * (1 - r) / (1 - p) : 0.0;
+            num = num + a;
+            den = den + a + b;
+          }
+          np[k + static_cast<int64_t>(K) * l] = den != 0 ? num / den : r;
         }
-        // A failed pivot (no data, too few genotypes) returns x = x0: the
-        // column keeps its values.
-        quadprog(A, b, noC, noD, lower, upper, x0, x, status, ws);
-        for (int k = 0; k < K; ++k) out[k] = x(k);
       }
     }
     pcur = np;
@@ -427,85 +851,176 @@ void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, 
 
   DMatrix newQ;
   if (Options::estimateQ) {
-    newQ.resize(K, static_cast<size_t>(I), false);
-    std::fill(newQ.data().begin(), newQ.data().end(), 0.0);
+    newQ = DMatrix(K, static_cast<size_t>(I), 0.0);
     double* nq = newQ.data().begin();
-    const int64_t tile = tileSize(static_cast<size_t>(K) + KT);
-    const bool penalized = Options::penaltyfunction.lambda != 0;  // NaN counts as on
-    const double c = penalized ? std::log(1.0 + 1.0 / pf.epsilon) : 0.0;
-
 #pragma omp parallel
     {
       int64_t begin, end;
       threadBlock(I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      const int64_t n = std::min(tile, std::max<int64_t>(0, end - begin));
-      // The tile's gradients (K each) and Hessian lower triangles (KT each).
-      std::vector<double> grad(static_cast<size_t>(n) * K);
-      std::vector<double> hl(static_cast<size_t>(n) * KT);
-      std::vector<double> oneMinusR(K);
-      DMatrix A(K, K);
-      DVector b(K), x0(K), x(K);
-      double* a = A.data().begin();
-      QPWorkspace ws(K, 1);
-      int status = 0;
-      // SNPs outer over a tile of individuals, so genotypes are read in
-      // memory order; each individual still sums its SNPs in ascending order.
-      for (int64_t t0 = begin; t0 < end; t0 += tile) {
-        const int64_t t1 = std::min(t0 + tile, end);
-        std::fill(grad.begin(), grad.end(), 0.0);
-        std::fill(hl.begin(), hl.end(), 0.0);
+      for (int64_t i = begin; i < end; ++i) {
+        const double* qi = qt + static_cast<int64_t>(K) * i;
+        double* out = nq + static_cast<int64_t>(K) * i;
+        if (Options::supervised && reference_pop != nullptr && reference_pop[i] >= 0) {
+          for (int k = 0; k < K; ++k) out[k] = qi[k];
+          continue;
+        }
         for (int64_t l = 0; l < L; ++l) {
-          const unsigned char* gl = g + I * l;
+          const unsigned char gv = g[i + I * l];
+          if (gv == kMissing) continue;
           const double* pl = pcur + static_cast<int64_t>(K) * l;
-          const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-          for (int k = 0; k < K; ++k) oneMinusR[k] = 1 - pl[k];
-          for (int64_t i = t0; i < t1; ++i) {
-            const unsigned char gv = gl[i];
-            if (gv == kMissing || (ref != nullptr && ref[i] != 0)) continue;
-            const double* qi = qt + static_cast<int64_t>(K) * i;
-            const double f = (snpHaploid && h.ind[i] != 0) ? 0.5 : 1.0;
-            double p = 0.0;
-            for (int k = 0; k < K; ++k) p += qi[k] * pl[k];
-            const double alpha = p == 0 ? 1.0 : 1.0 / p;
-            const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
-            const double gd = gv;
-            const double ga = gd * alpha;
-            const double hb = (2 - gd) * beta;
-            const double ga2 = gd * (alpha * alpha);
-            const double hb2 = (2 - gd) * (beta * beta);
-            double* gi = &grad[static_cast<size_t>(i - t0) * K];
-            double* hi = &hl[static_cast<size_t>(i - t0) * KT];
-            for (int k = 0; k < K; ++k) {
-              const double rk = pl[k];
-              const double sk = oneMinusR[k];
-              gi[k] = gi[k] + f * (ga * rk + hb * sk);
-              const double uk = ga2 * rk;
-              const double vk = hb2 * sk;
-              double* row = hi + tri(k, 0);
-              for (int j = 0; j <= k; ++j) row[j] = row[j] - f * (uk * pl[j] + vk * oneMinusR[j]);
+          double p = 0.0;
+          for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+          const double f = fOf(i, l);
+          for (int k = 0; k < K; ++k) {
+            const double a = p != 0 ? gv * f * qi[k] * pl[k] / p : 0.0;
+            const double b = p != 1 ? (2 - gv) * f * qi[k] * (1 - pl[k]) / (1 - p) : 0.0;
+            out[k] = out[k] + a + b;
+          }
+        }
+        double sum = 0.0;
+        for (int k = 0; k < K; ++k) sum = sum + out[k];
+        if (sum != 0) {
+          for (int k = 0; k < K; ++k) out[k] = out[k] / sum;
+        } else {
+          for (int k = 0; k < K; ++k) out[k] = qi[k];
+        }
+      }
+    }
+  }
+
+  storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
+}
+
+void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                             DMatrix& Qt_out, DMatrix& P_out, const PenaltyFunction& pf,
+                             const DatasetMetadata& meta) {
+  const Shape s = checkShape(G, Qt_in, P_in);
+  const int64_t I = s.I;
+  const int64_t L = s.L;
+  const int K = s.K;
+  if (K == 0) {
+    if (&P_out != &P_in) P_out = P_in;
+    if (&Qt_out != &Qt_in) Qt_out = Qt_in;
+    return;
+  }
+  HaploidFlags h;
+  buildHaploidFlags(meta, s, h);
+  const unsigned char* g = G.data().begin();
+  const double* qt = Qt_in.data().begin();
+  const double* pin = P_in.data().begin();
+  auto fOf = [&](int64_t i, int64_t l) {
+    return (h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0) ? 0.5 : 1.0;
+  };
+  const DVector lower(K, kLowerBound);
+  const DVector upper(K, kUpperBound);
+  const DMatrix noC(0, 0);
+  const DVector noD(0);
+  const DMatrix sumC(1, K, 1.0);
+  const DVector sumD(1, 1.0);
+
+  DMatrix newP;
+  const double* pcur = pin;
+  if (Options::estimateP) {
+    newP = DMatrix(K, static_cast<size_t>(L), 0.0);
+    double* np = newP.data().begin();
+#pragma omp parallel
+    {
+      int64_t begin, end;
+      threadBlock(L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+      for (int64_t l = begin; l < end; ++l) {
+        if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
+        const double* pl = pin + static_cast<int64_t>(K) * l;
+        DVector gradient(K, 0.0);
+        DMatrix H(K, K, 0.0);
+        for (int64_t i = 0; i < I; ++i) {
+          const unsigned char gv = g[i + I * l];
+          if (gv == kMissing) continue;
+          const double* qi = qt + static_cast<int64_t>(K) * i;
+          const double f = fOf(i, l);
+          double p = 0.0;
+          for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+          const double alpha = p == 0 ? 1.0 : 1.0 / p;
+          const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+          for (int k = 0; k < K; ++k) {
+            gradient(k) = gradient(k) + f * qi[k] * (gv * alpha - (2 - gv) * beta);
+            for (int j = 0; j <= k; ++j) {
+              const double w = f * (gv * (alpha * alpha) + (2 - gv) * (beta * beta)) * qi[k] * qi[j];
+              H(k, j) = H(k, j) - w;
+              if (j != k) H(j, k) = H(j, k) - w;
             }
           }
         }
-        for (int64_t i = t0; i < t1; ++i) {
-          const double* qi = qt + static_cast<int64_t>(K) * i;
-          double* out = nq + static_cast<int64_t>(K) * i;
-          if (ref != nullptr && ref[i] != 0) {
-            for (int k = 0; k < K; ++k) out[k] = qi[k];
-            continue;
-          }
-          double* gi = &grad[static_cast<size_t>(i - t0) * K];
-          const double* hi = &hl[static_cast<size_t>(i - t0) * KT];
-          if (penalized)
-            for (int k = 0; k < K; ++k) gi[k] = gi[k] - pf.lambda / ((pf.epsilon + qi[k]) * c);
-          for (int k = 0; k < K; ++k) {
-            b(k) = -gi[k];
-            x0(k) = qi[k];
-            x(k) = qi[k];
-            for (int j = 0; j <= k; ++j) a[k + K * j] = a[j + K * k] = -hi[tri(k, j)];
-          }
-          quadprog(A, b, sumC, sumD, lower, upper, x0, x, status, ws);
-          for (int k = 0; k < K; ++k) out[k] = x(k);
+        DMatrix A(K, K);
+        DVector b(K), x0(K), x(K);
+        for (int k = 0; k < K; ++k) {
+          b(k) = -gradient(k);
+          x0(k) = pl[k];
+          x(k) = pl[k];
+          for (int j = 0; j < K; ++j) A(k, j) = -H(k, j);
         }
+        int status = 0;
+        quadprog(A, b, noC, noD, lower, upper, x0, x, status);
+        for (int k = 0; k < K; ++k) np[k + static_cast<int64_t>(K) * l] = x(k);
+      }
+    }
+    pcur = np;
+  }
+
+  DMatrix newQ;
+  if (Options::estimateQ) {
+    newQ = DMatrix(K, static_cast<size_t>(I), 0.0);
+    double* nq = newQ.data().begin();
+    const bool penalized = Options::penaltyfunction.lambda != 0;
+#pragma omp parallel
+    {
+      int64_t begin, end;
+      threadBlock(I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+      for (int64_t i = begin; i < end; ++i) {
+        const double* qi = qt + static_cast<int64_t>(K) * i;
+        double* out = nq + static_cast<int64_t>(K) * i;
+        if (Options::supervised && reference_pop != nullptr && reference_pop[i] >= 0) {
+          for (int k = 0; k < K; ++k) out[k] = qi[k];
+          continue;
+        }
+        DVector gradient(K, 0.0);
+        DMatrix H(K, K, 0.0);
+        for (int64_t l = 0; l < L; ++l) {
+          const unsigned char gv = g[i + I * l];
+          if (gv == kMissing) continue;
+          const double* pl = pcur + static_cast<int64_t>(K) * l;
+          const double f = fOf(i, l);
+          double p = 0.0;
+          for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+          const double alpha = p == 0 ? 1.0 : 1.0 / p;
+          const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+          for (int k = 0; k < K; ++k) {
+            const double rk = pl[k];
+            gradient(k) = gradient(k) + f * (gv * alpha * rk + (2 - gv) * beta * (1 - rk));
+            for (int j = 0; j <= k; ++j) {
+              const double rj = pl[j];
+              const double w = f * (gv * (alpha * alpha) * rk * rj +
+                                    (2 - gv) * (beta * beta) * (1 - rk) * (1 - rj));
+              H(k, j) = H(k, j) - w;
+              if (j != k) H(j, k) = H(j, k) - w;
+            }
+          }
+        }
+        if (penalized) {
+          const double c = std::log(1.0 + 1.0 / pf.epsilon);
+          for (int k = 0; k < K; ++k)
+            gradient(k) = gradient(k) - pf.lambda / ((pf.epsilon + qi[k]) * c);
+        }
+        DMatrix A(K, K);
+        DVector b(K), x0(K), x(K);
+        for (int k = 0; k < K; ++k) {
+          b(k) = -gradient(k);
+          x0(k) = qi[k];
+          x(k) = qi[k];
+          for (int j = 0; j < K; ++j) A(k, j) = -H(k, j);
+        }
+        int status = 0;
+        quadprog(A, b, sumC, sumD, lower, upper, x0, x, status);
+        for (int k = 0; k < K; ++k) out[k] = x(k);
       }
     }
   }

@@ -23,6 +23,18 @@ void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMa
 void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                    DMatrix& P_out, const PenaltyFunction& pf, const DatasetMetadata& meta);
 
+// The plain scalar forms of loglike, mm_iterate and block_iterate: one
+// column at a time, every sum in its stated order. The fast kernels give the
+// same columns bit for bit (loglike to rounding); tests and benchmarks
+// compare against them.
+double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
+                         const DatasetMetadata& meta);
+void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                          DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta);
+void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
+                             DMatrix& Qt_out, DMatrix& P_out, const PenaltyFunction& pf,
+                             const DatasetMetadata& meta);
+
 // The block [begin, end) of a range of n indices that thread t of a team of
 // T takes: chunk = n / T, plus 1 when T does not divide n.
 void threadBlock(int64_t n, int T, int t, int64_t& begin, int64_t& end);

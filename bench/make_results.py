@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Writes bench/RESULTS.md from the outputs of bench/run.sh.
+
+usage: make_results.py DATA_DIR RESULTS_MD
+
+DATA_DIR holds kernels-<set>.json (Google Benchmark) and runs.tsv (whole
+runs of the program).
+"""
+import csv
+import glob
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+
+
+def machine():
+    model, cores = "unknown", os.cpu_count()
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            key, _, value = line.partition(":")
+            if key.strip() == "Model name":
+                model = value.strip()
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            kb = int(f.readline().split()[1])
+            mem = f", {kb / 1024 / 1024:.0f} GiB memory"
+    except (OSError, ValueError, IndexError):
+        pass
+    return f"{model}, {cores} cores{mem}, {platform.system()} {platform.release()}"
+
+
+def kernel_tables(data):
+    lines = []
+    for path in sorted(glob.glob(os.path.join(data, "kernels-*.json"))):
+        with open(path) as f:
+            doc = json.load(f)
+        ctx = doc["context"]
+        name = os.path.basename(path)[len("kernels-"):-len(".json")]
+        lines.append(f"### Kernels: {name} ({ctx['individuals']} x {ctx['snps']}, K = {ctx['K']})")
+        lines.append("")
+        lines.append(
+            f"Fast steps identical to the plain forms on this build: block relaxation "
+            f"{ctx['identical_block_step']}, EM {ctx['identical_em_step']}; log-likelihood "
+            f"relative difference {ctx['loglike_relative_difference']}. "
+            f"Load average at start: {', '.join(f'{x:.1f}' for x in ctx['load_avg'])}.")
+        lines.append("")
+        rows = {}
+        for b in doc["benchmarks"]:
+            kernel, form, threads = b["name"].split("/")[:3]
+            rows[(kernel, form, int(threads))] = b
+        lines.append("| kernel | form | threads | ms per call | ns per genotype | fast / reference | scaling vs 1 thread |")
+        lines.append("|---|---|---:|---:|---:|---:|---:|")
+        kernels = []
+        for (kernel, _, _) in rows:
+            if kernel not in kernels:
+                kernels.append(kernel)
+        for kernel in kernels:
+            ref = rows.get((kernel, "reference", 1))
+            one = rows.get((kernel, "fast", 1))
+            for (k, form, threads), b in sorted(rows.items(), key=lambda x: (x[0][1] != "reference", x[0][2])):
+                if k != kernel:
+                    continue
+                ms = b["real_time"]
+                ratio = ""
+                if form == "fast" and ref is not None:
+                    ratio = f"{ref['real_time'] / ms:.1f}x"
+                scale = ""
+                if form == "fast" and one is not None:
+                    scale = f"{one['real_time'] / ms:.2f}x"
+                extra = ""
+                if "ns_per_problem" in b:
+                    extra = (f" ({b['ns_per_problem']:.0f} ns per problem, {int(b['problems'])} problems, "
+                             f"{int(b['cycled_1001'])} ended at the 1001st change, "
+                             f"{int(b['failed_pivot'])} failed pivots)")
+                lines.append(f"| {kernel}{extra} | {form} | {threads} | {ms:.1f} | {b['ns_per_genotype']:.3f} | {ratio} | {scale} |")
+        lines.append("")
+    return lines
+
+
+def run_table(data):
+    path = os.path.join(data, "runs.tsv")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        rows = list(csv.DictReader(f, delimiter="\t"))
+    lines = ["### Whole runs", ""]
+    lines.append("Method `default` is block relaxation with quasi-Newton acceleration; `a-none` is "
+                 "block relaxation without acceleration (`-a none`); `em-a-none` is EM without "
+                 "acceleration (`-m em -a none`). A cap of N means `-C N` (a fixed number of "
+                 "iterations; EM without acceleration needs thousands to converge); cap 0 is a run "
+                 "to convergence. Seconds per iteration are the mean of the main algorithm's status "
+                 "lines; total seconds and peak resident memory are those of the whole process "
+                 "(reading, five priming EM steps, estimation, output). The memory budget is "
+                 "1.5 x I x L bytes + 64 MB.")
+    lines.append("")
+    lines.append("| data set | K | method | threads | cap | iterations | s per iteration | total s | peak RSS MB | budget MB | converged | scaling vs 1 thread |")
+    lines.append("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---|---:|")
+    base = {}
+    for r in rows:
+        if r["threads"] == "1":
+            base[(r["set"], r["method"], r["cap"])] = r
+    for r in rows:
+        budget = 1.5 * int(r["I"]) * int(r["L"]) / 2**20 + 64
+        peak = int(r["peak_kb"]) / 1024
+        scale = ""
+        b = base.get((r["set"], r["method"], r["cap"]))
+        try:
+            if b is not None:
+                scale = f"{float(b['sec_per_iter']) / float(r['sec_per_iter']):.2f}x"
+        except (ValueError, ZeroDivisionError):
+            pass
+        lines.append(f"| {r['set']} | {r['K']} | {r['method']} | {r['threads']} | {r['cap']} | {r['iterations']} | "
+                     f"{float(r['sec_per_iter']):.3f} | {float(r['total_sec']):.1f} | {peak:.0f} | {budget:.0f} | "
+                     f"{r['converged']} | {scale} |")
+    lines.append("")
+    return lines
+
+
+def main():
+    data, out = sys.argv[1], sys.argv[2]
+    lines = ["# Benchmark results", ""]
+    lines.append(f"Written by `bench/run.sh` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}.")
+    lines.append(f"Machine: {machine()}. Build: Release, `-O3 -march=native` (KELVANORE_NATIVE).")
+    lines.append("The machine may have been shared with other work while the suite ran; see the load averages.")
+    lines.append("")
+    lines += kernel_tables(data)
+    lines += run_table(data)
+    with open(out, "w") as f:
+        f.write("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()

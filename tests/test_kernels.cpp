@@ -1,0 +1,254 @@
+// The fast engine kernels against their plain scalar forms: the same columns
+// bit for bit (the log-likelihood to rounding) on random data, whatever the
+// shape, the lane tails, the thread count and the run settings.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "raw_algorithms.h"
+#include "utils.h"
+
+namespace {
+
+class Kernels : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedThreads_ = omp_get_max_threads();
+    savedMono_ = monomorphics;
+    savedRef_ = reference_pop;
+    savedHaploid_ = haploidModeEnabled;
+    savedEstimateP_ = Options::estimateP;
+    savedEstimateQ_ = Options::estimateQ;
+    savedSupervised_ = Options::supervised;
+    savedPenalty_ = Options::penaltyfunction;
+    haploidModeEnabled = false;
+    Options::estimateP = true;
+    Options::estimateQ = true;
+    Options::supervised = false;
+    Options::penaltyfunction = PenaltyFunction{0.0, 0.1};
+    reference_pop = nullptr;
+    monomorphics = &mono_;
+  }
+  void TearDown() override {
+    omp_set_num_threads(savedThreads_);
+    monomorphics = savedMono_;
+    reference_pop = savedRef_;
+    haploidModeEnabled = savedHaploid_;
+    Options::estimateP = savedEstimateP_;
+    Options::estimateQ = savedEstimateQ_;
+    Options::supervised = savedSupervised_;
+    Options::penaltyfunction = savedPenalty_;
+  }
+
+  BVector mono_;
+  std::vector<int> ref_;
+
+ private:
+  int savedThreads_ = 1;
+  BVector* savedMono_ = nullptr;
+  int* savedRef_ = nullptr;
+  bool savedHaploid_ = false;
+  bool savedEstimateP_ = true;
+  bool savedEstimateQ_ = true;
+  bool savedSupervised_ = false;
+  PenaltyFunction savedPenalty_{0.0, 0.1};
+};
+
+struct Data {
+  GMatrix G;
+  DMatrix Qt;
+  DMatrix P;
+  DatasetMetadata meta;
+};
+
+// Random genotypes, Q and P, with missing calls, a few monomorphic SNPs and
+// (on request) haploid individuals and SNPs whose haploid calls are 0 or 2.
+Data makeData(int I, int L, int K, uint64_t seed, bool haploid) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Data d;
+  d.G.resize(I, L);
+  d.Qt.resize(K, I);
+  d.P.resize(K, L);
+  for (int i = 0; i < I; ++i) {
+    double s = 0.0;
+    for (int k = 0; k < K; ++k) s += (d.Qt(k, i) = 0.01 + u(rng));
+    for (int k = 0; k < K; ++k) d.Qt(k, i) /= s;
+  }
+  for (int l = 0; l < L; ++l)
+    for (int k = 0; k < K; ++k) d.P(k, l) = 0.001 + 0.998 * u(rng);
+  for (int l = 0; l < L; ++l)
+    for (int i = 0; i < I; ++i) d.G(i, l) = u(rng) < 0.07 ? kMissing : static_cast<unsigned char>(rng() % 3);
+  // Monomorphic columns of both kinds, one with a missing call.
+  if (L > 3) {
+    for (int i = 0; i < I; ++i) d.G(i, 1) = 0;
+    for (int i = 0; i < I; ++i) d.G(i, L - 2) = 2;
+    if (I > 2) d.G(2, L - 2) = kMissing;
+  }
+  d.meta.indInfo.resize(I);
+  d.meta.snpInfo.resize(L);
+  if (haploid) {
+    for (int i = 0; i < I; i += 3) d.meta.indInfo[i].haploid = true;
+    for (int l = 0; l < L; l += 2) d.meta.snpInfo[l].haploid = true;
+    for (int l = 0; l < L; l += 2)
+      for (int i = 0; i < I; i += 3)
+        if (d.G(i, l) == 1) d.G(i, l) = 2;
+  }
+  return d;
+}
+
+// Bit-for-bit equality, so that a NaN equals a NaN and 0 differs from -0.
+::testing::AssertionResult sameBits(const DMatrix& a, const DMatrix& b) {
+  if (a.size1() != b.size1() || a.size2() != b.size2())
+    return ::testing::AssertionFailure() << "shapes differ";
+  for (size_t j = 0; j < a.size2(); ++j)
+    for (size_t k = 0; k < a.size1(); ++k)
+      if (std::memcmp(&a(k, j), &b(k, j), sizeof(double)) != 0)
+        return ::testing::AssertionFailure()
+               << "entry (" << k << ", " << j << "): " << a(k, j) << " vs " << b(k, j);
+  return ::testing::AssertionSuccess();
+}
+
+struct Case {
+  const char* name;
+  int I, L, K;
+  bool haploid;
+  bool supervised;
+  double lambda;
+  bool estimateP, estimateQ;
+  int threads;
+};
+
+// Shapes around the lane width (8) and the tiles, odd thread splits, and the
+// settings that change a column's path.
+const Case kCases[] = {
+    {"K1", 17, 11, 1, false, false, 0.0, true, true, 1},
+    {"K2 lane tails", 13, 9, 2, false, false, 0.0, true, true, 1},
+    {"K3", 41, 37, 3, false, false, 0.0, true, true, 1},
+    {"K3 three threads", 41, 37, 3, false, false, 0.0, true, true, 3},
+    {"K3 more threads than columns", 5, 6, 3, false, false, 0.0, true, true, 8},
+    {"K4 several tiles", 1500, 12, 4, false, false, 0.0, true, true, 2},
+    {"K6", 23, 19, 6, false, false, 0.0, true, true, 2},
+    {"K3 haploid", 30, 20, 3, true, false, 0.0, true, true, 2},
+    {"K3 supervised", 30, 20, 3, false, true, 0.0, true, true, 2},
+    {"K3 penalty", 30, 20, 3, false, false, 2.5, true, true, 1},
+    {"K3 P fixed", 30, 20, 3, false, false, 0.0, false, true, 1},
+    {"K3 Q fixed", 30, 20, 3, false, false, 0.0, true, false, 1},
+    {"K9 wider than a lane group", 19, 10, 9, false, false, 0.0, true, true, 1},
+};
+
+void applyCase(const Case& c, Data& d, BVector& mono, std::vector<int>& ref) {
+  omp_set_num_threads(c.threads);
+  haploidModeEnabled = c.haploid;
+  Options::estimateP = c.estimateP;
+  Options::estimateQ = c.estimateQ;
+  Options::penaltyfunction = PenaltyFunction{c.lambda, 0.1};
+  mono.resize(d.G.size2());
+  buildMonomorphicsTable(d.G, mono);
+  if (c.supervised) {
+    Options::supervised = true;
+    ref.assign(d.G.size1(), -1);
+    for (size_t i = 0; i < ref.size(); i += 4) ref[i] = static_cast<int>(i % d.P.size1());
+    reference_pop = ref.data();
+  }
+}
+
+TEST_F(Kernels, EmStepMatchesReferenceBitForBit) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Data d = makeData(c.I, c.L, c.K, 1000 + c.I * 7 + c.K, c.haploid);
+    applyCase(c, d, mono_, ref_);
+    DMatrix q1, p1, q2, p2;
+    mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
+    mm_iterate_reference(d.G, d.Qt, d.P, q2, p2, d.meta);
+    EXPECT_TRUE(sameBits(p1, p2));
+    EXPECT_TRUE(sameBits(q1, q2));
+  }
+}
+
+TEST_F(Kernels, BlockStepMatchesReferenceBitForBit) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Data d = makeData(c.I, c.L, c.K, 2000 + c.I * 7 + c.K, c.haploid);
+    applyCase(c, d, mono_, ref_);
+    const PenaltyFunction pf{c.lambda, 0.1};
+    DMatrix q1, p1, q2, p2;
+    block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
+    block_iterate_reference(d.G, d.Qt, d.P, q2, p2, pf, d.meta);
+    EXPECT_TRUE(sameBits(p1, p2));
+    EXPECT_TRUE(sameBits(q1, q2));
+  }
+}
+
+TEST_F(Kernels, LoglikeMatchesReferenceToRounding) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Data d = makeData(c.I, c.L, c.K, 3000 + c.I * 7 + c.K, c.haploid);
+    applyCase(c, d, mono_, ref_);
+    const double fast = loglike(d.G, d.Qt, d.P, d.meta);
+    const double reference = loglike_reference(d.G, d.Qt, d.P, d.meta);
+    EXPECT_NEAR(fast, reference, 1e-12 * std::fabs(reference));
+  }
+}
+
+// Infeasible inputs reach the kernels only by mistake, but must give the
+// reference's answers: a zero frequency where an allele is seen (log-
+// likelihood -inf, quotient guards of EM and block relaxation) and a NaN.
+TEST_F(Kernels, DegenerateFrequenciesMatchReference) {
+  omp_set_num_threads(2);
+  Data d = makeData(20, 18, 3, 77, false);
+  mono_.resize(d.G.size2());
+  buildMonomorphicsTable(d.G, mono_);
+  for (int k = 0; k < 3; ++k) {
+    d.P(k, 4) = 0.0;  // p = 0 for every individual
+    d.P(k, 6) = 1.0;  // p = 1
+  }
+  d.P(1, 9) = std::nan("");
+  const PenaltyFunction pf{0.0, 0.1};
+  DMatrix q1, p1, q2, p2;
+  mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
+  mm_iterate_reference(d.G, d.Qt, d.P, q2, p2, d.meta);
+  EXPECT_TRUE(sameBits(p1, p2));
+  EXPECT_TRUE(sameBits(q1, q2));
+  block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
+  block_iterate_reference(d.G, d.Qt, d.P, q2, p2, pf, d.meta);
+  EXPECT_TRUE(sameBits(p1, p2));
+  EXPECT_TRUE(sameBits(q1, q2));
+  EXPECT_TRUE(std::isnan(loglike(d.G, d.Qt, d.P, d.meta)));
+  d.P(1, 9) = 0.5;
+  EXPECT_EQ(loglike(d.G, d.Qt, d.P, d.meta), -INFINITY);
+  EXPECT_EQ(loglike_reference(d.G, d.Qt, d.P, d.meta), -INFINITY);
+}
+
+// The fast steps give the same columns on 1 and 8 threads; the log-
+// likelihood only to rounding.
+TEST_F(Kernels, ThreadCountDoesNotChangeSteps) {
+  Data d = makeData(300, 257, 3, 99, false);
+  mono_.resize(d.G.size2());
+  buildMonomorphicsTable(d.G, mono_);
+  const PenaltyFunction pf{0.0, 0.1};
+  DMatrix q1, p1, q8, p8;
+  omp_set_num_threads(1);
+  block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
+  const double ll1 = loglike(d.G, d.Qt, d.P, d.meta);
+  omp_set_num_threads(8);
+  block_iterate(d.G, d.Qt, d.P, q8, p8, pf, d.meta);
+  const double ll8 = loglike(d.G, d.Qt, d.P, d.meta);
+  EXPECT_TRUE(sameBits(p1, p8));
+  EXPECT_TRUE(sameBits(q1, q8));
+  EXPECT_NEAR(ll1, ll8, 1e-12 * std::fabs(ll1));
+  omp_set_num_threads(1);
+  mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
+  omp_set_num_threads(8);
+  mm_iterate(d.G, d.Qt, d.P, q8, p8, d.meta);
+  EXPECT_TRUE(sameBits(p1, p8));
+  EXPECT_TRUE(sameBits(q1, q8));
+}
+
+}  // namespace
