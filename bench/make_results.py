@@ -50,6 +50,11 @@ def kernel_tables(data):
             f"{ctx['identical_block_step']}, EM {ctx['identical_em_step']}; log-likelihood "
             f"relative difference {ctx['loglike_relative_difference']}. "
             f"Load average at start: {', '.join(f'{x:.1f}' for x in ctx['load_avg'])}.")
+        if "quadprog_cycled_1001" in ctx:
+            lines.append("")
+            lines.append("Quadratic programs of one block-relaxation step that end at the 1001st "
+                         "active-set change (cycling), along a plain run from a random start and at "
+                         "the truth: " + ctx["quadprog_cycled_1001"] + ".")
         lines.append("")
         rows = {}
         for b in doc["benchmarks"]:
