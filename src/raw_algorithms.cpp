@@ -168,7 +168,7 @@ typedef long long LaneMask __attribute__((vector_size(kLanes * sizeof(long long)
 // functions' calling convention depend on the target's vector registers.
 inline void loadLanes(Lanes& v, const double* src) { std::memcpy(&v, src, sizeof v); }
 
-// Eight genotype bytes as doubles.
+// kLanes genotype bytes as doubles.
 inline void bytesToLanes(const unsigned char* src, Lanes& out) {
   for (int w = 0; w < kLanes; ++w) out[w] = src[w];
 }
