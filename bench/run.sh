@@ -15,8 +15,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build="$root/build-bench"
 data="$here/data"
-make_data=${MAKE_BENCH_DATA:-/work/shared/tools/make-bench-data}
+make_data=${MAKE_BENCH_DATA:-$root/../shared/tools/make-bench-data}
 mkdir -p "$data"
+
+if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libbenchmark-dev
+fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANORE_NATIVE=ON \
   -DKELVANORE_BENCH=ON -DKELVANORE_TESTS=OFF >/dev/null
