@@ -655,19 +655,17 @@ double loglike_slow(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const
   return total;
 }
 
-void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
-                DMatrix& P_out, const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt_in, P_in);
-  HaploidFlags h;
-  buildHaploidFlags(meta, s, h);
-  std::vector<unsigned char> refStore;
-  const unsigned char* ref = buildReferenceFlags(s.I, refStore);
-  const unsigned char* g = G.data().begin();
-  const double* qt = Qt_in.data().begin();
-  const double* pin = P_in.data().begin();
+namespace {
 
+// The frame of one update step: the P region over the SNPs, then the Q
+// region over the individuals with the new P, each thread on its own block;
+// pRegion(begin, end, newP) and qRegion(begin, end, P in use, newQ) do the
+// columns of one block.
+template <typename PRegion, typename QRegion>
+void updateStep(const Shape& s, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out, DMatrix& P_out,
+                PRegion pRegion, QRegion qRegion) {
   DMatrix newP;
-  const double* pcur = pin;  // the frequencies the Q update uses
+  const double* pcur = P_in.data().begin();  // the frequencies the Q update uses
   if (Options::estimateP) {
     newP.resize(s.K, static_cast<size_t>(s.L), false);
     std::fill(newP.data().begin(), newP.data().end(), 0.0);
@@ -676,7 +674,7 @@ void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMa
     {
       int64_t begin, end;
       threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      mmPBlock(g, qt, pin, np, s, h, begin, end);
+      pRegion(begin, end, np);
     }
     pcur = np;
   }
@@ -690,11 +688,31 @@ void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMa
     {
       int64_t begin, end;
       threadBlock(s.I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      mmQBlock(g, qt, pcur, nq, s, h, ref, begin, end);
+      qRegion(begin, end, pcur, nq);
     }
   }
 
   storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
+}
+
+}  // namespace
+
+void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                DMatrix& P_out, const DatasetMetadata& meta) {
+  const Shape s = checkShape(G, Qt_in, P_in);
+  HaploidFlags h;
+  buildHaploidFlags(meta, s, h);
+  std::vector<unsigned char> refStore;
+  const unsigned char* ref = buildReferenceFlags(s.I, refStore);
+  const unsigned char* g = G.data().begin();
+  const double* qt = Qt_in.data().begin();
+  const double* pin = P_in.data().begin();
+  updateStep(
+      s, Qt_in, P_in, Qt_out, P_out,
+      [&](int64_t begin, int64_t end, double* np) { mmPBlock(g, qt, pin, np, s, h, begin, end); },
+      [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
+        mmQBlock(g, qt, pcur, nq, s, h, ref, begin, end);
+      });
 }
 
 void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
@@ -712,38 +730,14 @@ void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, 
   const unsigned char* g = G.data().begin();
   const double* qt = Qt_in.data().begin();
   const double* pin = P_in.data().begin();
-
-  DMatrix newP;
-  const double* pcur = pin;
-  if (Options::estimateP) {
-    newP.resize(s.K, static_cast<size_t>(s.L), false);
-    std::fill(newP.data().begin(), newP.data().end(), 0.0);
-    double* np = newP.data().begin();
-#pragma omp parallel
-    {
-      int64_t begin, end;
-      threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      blockPBlock(g, qt, pin, np, s, h, begin, end);
-    }
-    pcur = np;
-  }
-
-  DMatrix newQ;
-  if (Options::estimateQ) {
-    newQ.resize(s.K, static_cast<size_t>(s.I), false);
-    std::fill(newQ.data().begin(), newQ.data().end(), 0.0);
-    double* nq = newQ.data().begin();
-    const bool penalized = Options::penaltyfunction.lambda != 0;  // NaN counts as on
-    const double c = penalized ? std::log(1.0 + 1.0 / pf.epsilon) : 0.0;
-#pragma omp parallel
-    {
-      int64_t begin, end;
-      threadBlock(s.I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      blockQBlock(g, qt, pcur, nq, s, h, ref, penalized, pf.lambda, pf.epsilon, c, begin, end);
-    }
-  }
-
-  storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
+  const bool penalized = Options::penaltyfunction.lambda != 0;  // NaN counts as on
+  const double c = penalized ? std::log(1.0 + 1.0 / pf.epsilon) : 0.0;
+  updateStep(
+      s, Qt_in, P_in, Qt_out, P_out,
+      [&](int64_t begin, int64_t end, double* np) { blockPBlock(g, qt, pin, np, s, h, begin, end); },
+      [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
+        blockQBlock(g, qt, pcur, nq, s, h, ref, penalized, pf.lambda, pf.epsilon, c, begin, end);
+      });
 }
 
 // ---- reference forms -----------------------------------------------------------
