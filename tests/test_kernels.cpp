@@ -10,54 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "engine_fixture.h"
 #include "options.h"
 #include "raw_algorithms.h"
 #include "utils.h"
 
 namespace {
 
-class Kernels : public ::testing::Test {
+class Kernels : public EngineFixture {
  protected:
-  void SetUp() override {
-    savedThreads_ = omp_get_max_threads();
-    savedMono_ = monomorphics;
-    savedRef_ = reference_pop;
-    savedHaploid_ = haploidModeEnabled;
-    savedEstimateP_ = Options::estimateP;
-    savedEstimateQ_ = Options::estimateQ;
-    savedSupervised_ = Options::supervised;
-    savedPenalty_ = Options::penaltyfunction;
-    haploidModeEnabled = false;
-    Options::estimateP = true;
-    Options::estimateQ = true;
-    Options::supervised = false;
-    Options::penaltyfunction = PenaltyFunction{0.0, 0.1};
-    reference_pop = nullptr;
-    monomorphics = &mono_;
-  }
-  void TearDown() override {
-    omp_set_num_threads(savedThreads_);
-    monomorphics = savedMono_;
-    reference_pop = savedRef_;
-    haploidModeEnabled = savedHaploid_;
-    Options::estimateP = savedEstimateP_;
-    Options::estimateQ = savedEstimateQ_;
-    Options::supervised = savedSupervised_;
-    Options::penaltyfunction = savedPenalty_;
-  }
-
-  BVector mono_;
   std::vector<int> ref_;
-
- private:
-  int savedThreads_ = 1;
-  BVector* savedMono_ = nullptr;
-  int* savedRef_ = nullptr;
-  bool savedHaploid_ = false;
-  bool savedEstimateP_ = true;
-  bool savedEstimateQ_ = true;
-  bool savedSupervised_ = false;
-  PenaltyFunction savedPenalty_{0.0, 0.1};
 };
 
 struct Data {

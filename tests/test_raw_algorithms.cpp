@@ -12,44 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "engine_fixture.h"
 #include "feasible.h"
 #include "options.h"
 #include "utils.h"
 
 namespace {
 
-// Saves the run state and options that the kernels read and puts them back,
-// so each test starts from an unsupervised, diploid, unpenalised run that
-// estimates both matrices on one thread.
-class RawAlgorithms : public ::testing::Test {
+// Each test runs on one thread unless it sets a count itself.
+class RawAlgorithms : public EngineFixture {
  protected:
   void SetUp() override {
-    savedThreads_ = omp_get_max_threads();
-    savedMono_ = monomorphics;
-    savedRef_ = reference_pop;
-    savedHaploid_ = haploidModeEnabled;
-    savedEstimateP_ = Options::estimateP;
-    savedEstimateQ_ = Options::estimateQ;
-    savedSupervised_ = Options::supervised;
-    savedPenalty_ = Options::penaltyfunction;
-    haploidModeEnabled = false;
-    Options::estimateP = true;
-    Options::estimateQ = true;
-    Options::supervised = false;
-    Options::penaltyfunction = PenaltyFunction{0.0, 0.1};
-    reference_pop = nullptr;
-    monomorphics = &mono_;
+    EngineFixture::SetUp();
     omp_set_num_threads(1);
-  }
-  void TearDown() override {
-    omp_set_num_threads(savedThreads_);
-    monomorphics = savedMono_;
-    reference_pop = savedRef_;
-    haploidModeEnabled = savedHaploid_;
-    Options::estimateP = savedEstimateP_;
-    Options::estimateQ = savedEstimateQ_;
-    Options::supervised = savedSupervised_;
-    Options::penaltyfunction = savedPenalty_;
   }
 
   // The monomorphic table as the data checks build it.
@@ -57,18 +32,6 @@ class RawAlgorithms : public ::testing::Test {
     mono_.resize(G.size2());
     buildMonomorphicsTable(G, mono_);
   }
-
-  BVector mono_;
-
- private:
-  int savedThreads_ = 1;
-  BVector* savedMono_ = nullptr;
-  int* savedRef_ = nullptr;
-  bool savedHaploid_ = false;
-  bool savedEstimateP_ = true;
-  bool savedEstimateQ_ = true;
-  bool savedSupervised_ = false;
-  PenaltyFunction savedPenalty_{0.0, 0.1};
 };
 
 // Synthetic data drawn from a known structure, with missing genotypes, so
