@@ -281,7 +281,7 @@ TEST(OptionsCommandLine, ReadFromFilesAndFixedMatrices) {
   });
 }
 
-TEST(OptionsCommandLine, HaploidSpecification) {
+TEST(OptionsCommandLine, HaploidOptionValues) {
   runCliCases({
       {"two occurrences", {"-x", "male:23,X", "-x", "female:X", "x.bed", "3"}, kParses,
        kHaploidOk + kHaploidOk + kSummary, ""},
