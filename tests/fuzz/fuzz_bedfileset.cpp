@@ -15,9 +15,6 @@
 
 namespace {
 
-char kSuffix[] = "bed";
-char kPrefix[] = "set";
-
 int genotypeOfField(unsigned field) {
   static const int kValue[4] = {0, 9, 1, 2};
   return kValue[field & 3];
@@ -97,18 +94,13 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static std::string base = scratchDir() + "/set";
   const std::vector<std::string> parts = splitParts(data, size, 4);
   resetRunState();
   writeScratch("set.bim", parts[0]);
   writeScratch("set.fam", parts[1]);
   writeScratch("set.bed", parts[2]);
   setHaploid(parts[3]);
-  Options::inputFileSuffix = kSuffix;
-  Options::inputFileBase = &base[0];
-  Options::inputFilePrefix = kPrefix;
-  Options::supervised = false;
-  K = 2;
+  pointInputAtScratch("bed");
 
   DatasetMetadata meta;
   const Outcome o = runReader([&] { readInputFiles(0, meta); });
@@ -121,8 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     };
     static const std::vector<std::string> kPrefixes = {"Problem reading BIM file, line ",
                                                        "Error for individual number "};
-    if (o.status != 255) finding("exit status other than 255", o);
-    if (!o.err.empty() || !isOneOf(lastLine(o.out), kMessages, kPrefixes)) finding("unexpected message", o);
+    checkStop(o, kMessages, kPrefixes);
   } else {
     checkSuccess(parts, meta, o);
   }

@@ -18,9 +18,6 @@
 
 namespace {
 
-char kSuffix[] = "ped";
-char kPrefix[] = "set";
-
 bool isWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -135,17 +132,12 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static std::string base = scratchDir() + "/set";
   const std::vector<std::string> parts = splitParts(data, size, 3);
   resetRunState();
   writeScratch("set.ped", parts[0]);
   writeScratch("set.map", parts[1]);
   setOptions(parts[2]);
-  Options::inputFileSuffix = kSuffix;
-  Options::inputFileBase = &base[0];
-  Options::inputFilePrefix = kPrefix;
-  Options::supervised = false;
-  K = 2;
+  pointInputAtScratch("ped");
 
   DatasetMetadata meta;
   const Outcome o = runReader([&] { readInputFiles(0, meta); });
@@ -157,8 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         "Invalid chromosome code!  Use integers.",
     };
     static const std::vector<std::string> kPrefixes = {"Error for individual number "};
-    if (o.status != 255) finding("exit status other than 255", o);
-    if (!o.err.empty() || !isOneOf(lastLine(o.out), kMessages, kPrefixes)) finding("unexpected message", o);
+    checkStop(o, kMessages, kPrefixes);
   } else {
     checkSuccess(parts, meta, o);
   }

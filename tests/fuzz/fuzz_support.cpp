@@ -133,3 +133,24 @@ void resetRunState() {
   haploid_sexes.clear();
   haploid_chrs.clear();
 }
+
+void pointInputAtScratch(const char* suffix) {
+  // The option parser hands the readers heap copies that live for the run;
+  // these live for the process.
+  static std::string base = scratchDir() + "/set";
+  static std::string prefix = "set";
+  static std::string suffixCopy;
+  suffixCopy = suffix;
+  Options::inputFileSuffix = &suffixCopy[0];
+  Options::inputFileBase = &base[0];
+  Options::inputFilePrefix = &prefix[0];
+  Options::supervised = false;
+  K = 2;
+}
+
+void checkStop(const Outcome& outcome, const std::vector<std::string>& messages,
+               const std::vector<std::string>& prefixes) {
+  if (outcome.status != 255) finding("exit status other than 255", outcome);
+  if (!outcome.err.empty() || !isOneOf(lastLine(outcome.out), messages, prefixes))
+    finding("unexpected message", outcome);
+}

@@ -54,6 +54,15 @@ const std::string& scratchDir();
 void writeScratch(const std::string& name, const std::string& content);
 void removeScratch(const std::string& name);
 
+// Points the input dispatch at the scratch fileset "set.<suffix>" (as the
+// option parser would for that input file), unsupervised, with K = 2.
+void pointInputAtScratch(const char* suffix);
+
+// The oracle of a reader that stopped the run: status 255, nothing on
+// standard error, and a last line that is one of its own messages.
+void checkStop(const Outcome& outcome, const std::vector<std::string>& messages,
+               const std::vector<std::string>& prefixes);
+
 // Frees and clears the run state that the readers create or read, so that
 // each input starts from a fresh process's state.
 void resetRunState();
