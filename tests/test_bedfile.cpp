@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "reader_fixture.h"
 
 namespace {
 
@@ -66,20 +67,8 @@ std::string famOf(int individuals) {
   return fam;
 }
 
-class BedReaderTest : public ::testing::Test {
+class BedReaderTest : public ReaderFixture {
  protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-
-  static void reset() {
-    delete N;
-    N = nullptr;
-    I = 0;
-    L = 0;
-    haploid_chrs.clear();
-    haploid_sexes.clear();
-  }
-
   void writeSet(const std::string& bim, const std::string& fam, const std::string& bed) {
     writeFile(dir.file("set.bim"), bim);
     writeFile(dir.file("set.fam"), fam);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "reader_fixture.h"
 #include "options.h"
 
 namespace {
@@ -61,30 +62,8 @@ size_t filesIn(const std::string& dir) {
 }
 
 // The run state and configuration these tests touch, reset around each.
-class FileIoTest : public ::testing::Test {
+class FileIoTest : public ReaderFixture {
  protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-
-  static void reset() {
-    for (DMatrix** m : {&Qt, &Qt_old, &P, &P_old, &Qt_truth, &P_truth, &Qt_se, &Qt_bias}) {
-      delete *m;
-      *m = nullptr;
-    }
-    delete N;
-    N = nullptr;
-    delete[] reference_pop;
-    reference_pop = nullptr;
-    I = L = K = 0;
-    haploid_chrs.clear();
-    haploid_sexes.clear();
-    haploidModeEnabled = false;
-    Options::supervised = false;
-    Options::B = 0;
-    Options::blockSize = 0;
-    Options::penaltyfunction.lambda = 0.0;
-  }
-
   // The three name parts the option parser derives from an input path,
   // kept in static buffers so that nothing is left to free.
   static void setInput(const std::string& path) {

@@ -6,6 +6,7 @@
 
 #include "bedfile.h"
 #include "e2e_util.h"
+#include "reader_fixture.h"
 #include "fileio.h"
 #include "options.h"
 
@@ -18,23 +19,8 @@ const std::string kThreeLines =
 
 const std::vector<std::vector<int>> kThreeLinesGenotypes = {{2, 1}, {0, 9}, {1, 2}};
 
-class PedReaderTest : public ::testing::Test {
+class PedReaderTest : public ReaderFixture {
  protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-
-  static void reset() {
-    delete N;
-    N = nullptr;
-    I = 0;
-    L = 0;
-    haploid_chrs.clear();
-    haploid_sexes.clear();
-    haploidModeEnabled = false;
-    Options::B = 0;
-    Options::blockSize = 0;
-  }
-
   std::string base() const { return dir.file("set"); }
 
   void writePed(const std::string& text) { writeFile(dir.file("set.ped"), text); }
