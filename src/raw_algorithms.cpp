@@ -10,23 +10,6 @@
 #include "fquadprog.h"
 #include "quadprog.h"
 
-// Each expression is evaluated as written, with no fused multiply-add, so
-// that native and portable builds give the same bits as the plain forms;
-// and the kernels' selects may be computed on every lane, which is only
-// allowed once floating-point exceptions are known not to trap (the default
-// environment; no value changes).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("fp-contract=off", "no-trapping-math")
-// Unoptimised, the lane-group code runs twice as slow as plain scalar code,
-// which makes the test suite of a Debug build crawl; it is optimised there
-// too (the results are the same bits either way).
-#ifndef __OPTIMIZE__
-#pragma GCC optimize("O2")
-#endif
-#elif defined(__clang__)
-#pragma clang fp contract(off)
-#endif
-
 namespace {
 
 // The feasible box of every frequency and fraction; pinned monomorphic SNPs
