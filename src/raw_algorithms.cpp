@@ -50,6 +50,29 @@ Shape checkShape(const GMatrix& G, const DMatrix& Qt, const DMatrix& P) {
                static_cast<int>(P.size1())};
 }
 
+// The log-likelihood's per-thread sums, added after the region in thread
+// order (0, 1, ...) rather than as the threads finish, so that a rerun with
+// the same thread count gives the same bits.
+class ThreadSums {
+ public:
+  ThreadSums() : sums_(static_cast<size_t>(std::max(1, omp_get_max_threads())), 0.0) {}
+  // Called once by every thread of the region.
+  void set(double sum) {
+    const int t = omp_get_thread_num();
+    if (t == 0) team_ = omp_get_num_threads();
+    sums_[static_cast<size_t>(t)] = sum;
+  }
+  double total() const {
+    double total = 0.0;
+    for (int t = 0; t < team_; ++t) total = total + sums_[static_cast<size_t>(t)];
+    return total;
+  }
+
+ private:
+  std::vector<double> sums_;  // one per thread of the team that the region can start
+  int team_ = 0;
+};
+
 // Haploid flags of one call, one byte per individual and per SNP. Both
 // pointers are null when haploid mode is off, so the hot loops test one
 // pointer per SNP.
@@ -225,8 +248,13 @@ struct Tile {
 
 // ---- the fast regions --------------------------------------------------------
 
-// One thread's block of the log-likelihood: kLanes running products, one per
-// lane of individuals, each folded into its own log sum below the floor.
+// One thread's block of the log-likelihood: one running product over the
+// block, SNPs in order and individuals in order within each SNP, folded into
+// the log sum whenever it falls below the floor. The genotype probabilities
+// of kLanes individuals are computed side by side, which changes no value;
+// the product then takes them one by one, so its chain of roundings is the
+// defined one and the result is the same bits as the plain form's. A
+// missing call multiplies by 1, which leaves the product as it is.
 // qT holds Q's rows with stride ld and hapInd the individuals' haploid flags
 // as 1 or 0 (both zero past the last individual).
 double loglikeBlock(const unsigned char* g, const double* qT, const double* hapInd, int64_t ld,
@@ -235,8 +263,9 @@ double loglikeBlock(const unsigned char* g, const double* qT, const double* hapI
   const int K = s.K;
   const int64_t I = s.I;
   const Lanes one = (Lanes{} + 1.0);
-  Lanes product = one;
-  Lanes partial = Lanes{};
+  double product = 1.0;
+  double partial = 0.0;
+  Lanes prob;
   for (int64_t l = begin; l < end; ++l) {
     const unsigned char* gl = g + I * l;
     const double* pl = pp + static_cast<int64_t>(K) * l;
@@ -260,24 +289,18 @@ double loglikeBlock(const unsigned char* g, const double* qT, const double* hapI
         hom0 = hap != 0.0 ? q : hom0;
         hom2 = hap != 0.0 ? p : hom2;
       }
-      const Lanes prob = gd == 0.0 ? hom0 : (gd == 2.0 ? hom2 : (gd == 1.0 ? het : one));
-      product = product * prob;
-      const LaneMask low = product < kProductFloor;
-      long long any = 0;
-      for (int w = 0; w < kLanes; ++w) any |= low[w];
-      if (any != 0) {
-        for (int w = 0; w < kLanes; ++w) {
-          if (low[w] != 0) {
-            partial[w] = partial[w] + std::log(product[w]);
-            product[w] = 1.0;
-          }
+      prob = gd == 0.0 ? hom0 : (gd == 2.0 ? hom2 : (gd == 1.0 ? het : one));
+      const int n = static_cast<int>(std::min<int64_t>(kLanes, I - i0));
+      for (int w = 0; w < n; ++w) {
+        product = product * prob[w];
+        if (product < kProductFloor) {
+          partial = partial + std::log(product);
+          product = 1.0;
         }
       }
     }
   }
-  double sum = 0.0;
-  for (int w = 0; w < kLanes; ++w) sum += std::log(product[w]) + partial[w];
-  return sum;
+  return std::log(product) + partial;
 }
 
 // EM, the P region of one thread: groups of kLanes SNPs walk the individuals
@@ -587,18 +610,14 @@ double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const Data
   double* hapInd = qT.data() + static_cast<size_t>(s.K) * ld;
   if (h.ind != nullptr)
     for (int64_t i = 0; i < s.I; ++i) hapInd[i] = h.ind[i] != 0 ? 1.0 : 0.0;
-  double total = 0.0;
-
+  ThreadSums sums;
 #pragma omp parallel
   {
     int64_t begin, end;
     threadBlock(s.L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-    const double sum = loglikeBlock(g, qT.data(), hapInd, ld, pp, s, h, begin, end);
-#pragma omp barrier
-#pragma omp atomic
-    total += sum;
+    sums.set(loglikeBlock(g, qT.data(), hapInd, ld, pp, s, h, begin, end));
   }
-  return total;
+  return sums.total();
 }
 
 double penalty(const DMatrix& Qt, const PenaltyFunction& pf) {
@@ -738,7 +757,7 @@ double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
   const double* qt = Qt.data().begin();
   const double* pp = P.data().begin();
   const int K = s.K;
-  double total = 0.0;
+  ThreadSums sums;
 
 #pragma omp parallel
   {
@@ -768,12 +787,9 @@ double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
         }
       }
     }
-#pragma omp barrier
-    const double sum = std::log(product) + partial;
-#pragma omp atomic
-    total += sum;
+    sums.set(std::log(product) + partial);
   }
-  return total;
+  return sums.total();
 }
 
 void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
