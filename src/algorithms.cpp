@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <iostream>
 #include <limits>
 
@@ -43,6 +44,15 @@ void copyInto(DMatrix& out, const DMatrix& from) {
   ublas::noalias(out) = from;
 }
 
+// Copies from into out; true when that changed any bit of out.
+bool restore(DMatrix& out, const DMatrix& from) {
+  const size_t n = from.data().size();
+  const bool same = out.size1() == from.size1() && out.size2() == from.size2() &&
+                    (n == 0 || std::memcmp(out.data().begin(), from.data().begin(), n * sizeof(double)) == 0);
+  if (!same) copyInto(out, from);
+  return !same;
+}
+
 }  // namespace
 
 // ---- Algorithm -------------------------------------------------------------
@@ -68,10 +78,11 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   while (!checker.isConverged(previous, current, iterationsPerformed)) {
     Timer timer;
     timer.start();
+    outputObjectiveKnown = false;
     iterate_once(G, Qa, Pa, Qb, Pb, meta);
     const double seconds = timer.stop();
 
-    const double next = objective(G, Qb, Pb, meta);
+    const double next = outputObjectiveKnown ? outputObjective : objective(G, Qb, Pb, meta);
     ublas::noalias(Qa) = Qb;
     ublas::noalias(Pa) = Pb;
     ++iterationsPerformed;
@@ -80,6 +91,7 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
     current = next;
   }
 
+  resultObjective = current;
   Qt_out = Qb;
   P_out = Pb;
 }
@@ -309,24 +321,34 @@ void QuasiNewtonAcceleratedAlgorithm::iterate_once(const GMatrix& G, const DMatr
 
       const double f2 = baseAlgorithm->objective(G, *Qt_step2, *P_step2, meta);
       double f = std::numeric_limits<double>::quiet_NaN();
-      for (int pass = 0; pass < kSafeguardPasses; ++pass) {
+      bool accepted = false;
+      for (int pass = 0; pass < kSafeguardPasses && !accepted; ++pass) {
         fix_infeasibility_problem(Qt_out, P_out);
         f = baseAlgorithm->objective(G, Qt_out, P_out, meta);
-        if (f > f2) break;
-        halveTowards(Qt_out, *Qt_step2);
-        halveTowards(P_out, *P_step2);
+        accepted = f > f2;
+        if (!accepted) {
+          halveTowards(Qt_out, *Qt_step2);
+          halveTowards(P_out, *P_step2);
+        }
       }
       // Keeps the candidate only when it is at least as good as the
       // two-step point; an objective that is not a number never is.
       if (!(f >= f2)) {
         copyInto(Qt_out, *Qt_step2);
         copyInto(P_out, *P_step2);
+        knowOutputObjective(f2);
+      } else if (accepted) {
+        knowOutputObjective(f);
       }
+      // Otherwise the last halving, tied with the two-step point, is kept
+      // without having been evaluated.
     }
   }
 
-  if (!Options::estimateQ) copyInto(Qt_out, Qt_in);
-  if (!Options::estimateP) copyInto(P_out, P_in);
+  // A fixed matrix is restored from the input; the objective already known
+  // still holds only if that changed nothing.
+  if (!Options::estimateQ && restore(Qt_out, Qt_in)) forgetOutputObjective();
+  if (!Options::estimateP && restore(P_out, P_in)) forgetOutputObjective();
 }
 
 double QuasiNewtonAcceleratedAlgorithm::loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,

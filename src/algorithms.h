@@ -36,8 +36,28 @@ class Algorithm {
   static Algorithm* buildAlgorithm(MethodType& method, AccelerationScheme& acceleration,
                                    PenaltyFunction& penalty);
 
+  // The objective of the point that the last run left in its outputs, as the
+  // run evaluated it (its last status line), so that a caller need not
+  // evaluate it again.
+  double getResultObjective() const { return resultObjective; }
+
   int iterationsPerformed;
   bool printStatus;
+
+ protected:
+  // An iterate_once that has already evaluated the point it leaves in its
+  // outputs says so here; the loop then takes that value instead of
+  // evaluating the same point again. The loop clears it before every step.
+  void knowOutputObjective(double value) {
+    outputObjectiveKnown = true;
+    outputObjective = value;
+  }
+  void forgetOutputObjective() { outputObjectiveKnown = false; }
+
+ private:
+  bool outputObjectiveKnown = false;
+  double outputObjective = 0.0;
+  double resultObjective = 0.0;
 };
 
 class EmAlgorithm : public Algorithm {

@@ -98,8 +98,10 @@ int main(int argc, char** argv) {
 
       int iterations = algorithm->getIterationsPerformed();
       double seconds = timer.stop();
-      currentLoglike = algorithm->loglike(*N, *Qt, *P, description);
-      currentObj = algorithm->objective(*N, *Qt, *P, description);
+      // The run evaluated its result already; without a penalty the
+      // objective is the log-likelihood itself.
+      currentObj = algorithm->getResultObjective();
+      currentLoglike = algorithm->penalized() ? algorithm->loglike(*N, *Qt, *P, description) : currentObj;
 
       printSummary(iterations, seconds, w);
       print_Fst_matrix();

@@ -372,7 +372,10 @@ class ContractionAlgorithm : public Algorithm {
   }
 
   double objective(const GMatrix&, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata&) override {
-    if (inLoopCall) return -distance2(Qt_, P_);
+    if (inLoopCall) {
+      ++loopCalls;
+      return -distance2(Qt_, P_);
+    }
     if (wrapper != nullptr && &Qt_ == wrapper->Qt_step2) {
       ++f2Calls;
       return script.empty() ? -distance2(Qt_, P_) : 0.0;
@@ -408,6 +411,7 @@ class ContractionAlgorithm : public Algorithm {
   int steps = 0;
   int f2Calls = 0;
   int candidateCalls = 0;
+  int loopCalls = 0;
 
  private:
   void contract(const DMatrix& in, const DMatrix& star, DMatrix& out) const {
@@ -585,6 +589,57 @@ TEST_F(QuasiNewtonFake, SafeguardKeepsOnlyCandidatesThatBeatTheTwoStepPoint) {
       EXPECT_LT(maxAbsDiff(Qo, between(Q2, Qstar, t)), 1e-9);
       EXPECT_LT(maxAbsDiff(Po, between(P2, Pstar, t)), 1e-9);
     }
+  }
+}
+
+// The loop does not evaluate again a point whose objective the safeguard has
+// just computed (the accepted candidate, or the two-step point it falls back
+// to): with q = 3 it evaluates the start and the two double steps, and the
+// third iteration's result only when that result was never evaluated (the
+// last halving, tied with the two-step point) or when restoring a fixed
+// matrix changed it. Its status line carries the value the safeguard had.
+TEST_F(QuasiNewtonFake, LoopReusesTheObjectiveTheSafeguardComputed) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* name;
+    std::vector<double> script;  // candidate objectives; f2 is 0
+    bool estimateQ;
+    int loopCalls;
+    double last;  // objective of the last status line; NaN: x2's distance
+  };
+  const Case cases[] = {
+      {"accepted candidate", {1.0}, true, 3, 1.0},
+      {"fallback to the two-step point", {-1.0, -1.0, -1.0, -1.0}, true, 3, 0.0},
+      {"not-a-number falls back too", {0.0, 0.0, 0.0, nan}, true, 3, 0.0},
+      {"unevaluated last halving", {0.0, 0.0, 0.0, 0.0}, true, 4, nan},
+      {"restored fixed Q", {1.0}, false, 4, nan},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Options::estimateQ = tc.estimateQ;
+    ContractionAlgorithm base(Qstar, Pstar, kThreeRates);
+    base.script = tc.script;
+    ObservedQuasiNewton qn(&base, 3);
+    DMatrix Qo, Po;
+    std::string out;
+    {
+      CoutCapture capture;
+      run(qn, 3, Qo, Po);
+      out = capture.text();
+    }
+    EXPECT_EQ(base.loopCalls, tc.loopCalls);
+    const std::vector<std::string> lines = splitLines(out);
+    ASSERT_EQ(lines.size(), 3u);
+    const size_t from = lines[2].find("Objective: ") + 11;
+    const std::string last = lines[2].substr(from, lines[2].find('\t', from) - from);
+    if (std::isnan(tc.last)) {
+      base.inLoopCall = true;
+      const double evaluated = base.objective(G, Qo, Po, meta);
+      EXPECT_EQ(std::stod(last), std::stod(defaultFormat(evaluated)));
+    } else {
+      EXPECT_EQ(std::stod(last), tc.last);
+    }
+    EXPECT_EQ(defaultFormat(qn.getResultObjective()), last);
   }
 }
 
