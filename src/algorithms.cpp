@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <sstream>
 
 #include "feasible.h"
 #include "invert_matrix.h"
@@ -53,6 +54,23 @@ bool restore(DMatrix& out, const DMatrix& from) {
   return !same;
 }
 
+// A feasible point has a finite objective. One that is not finite comes from
+// values no step repairs (a matrix held fixed, or the starting values before
+// the first step): every later delta would be undefined and a tolerance never
+// met, so the run would print status lines without end.
+void stopUnlessFinite(double objective, int iteration) {
+  if (std::isfinite(objective)) return;
+  std::ostringstream text;
+  text << "Error: the objective is " << objective;
+  if (iteration == 0)
+    text << " at the starting point (iteration 0)";
+  else
+    text << " after iteration " << iteration;
+  text << ": the starting or fixed values of Q and P give an observed genotype a probability of 0 or less,"
+          " or are not numbers";
+  stopWithMessage(text.str());
+}
+
 }  // namespace
 
 // ---- Algorithm -------------------------------------------------------------
@@ -70,6 +88,7 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   DMatrix Pb(P_in);
 
   double current = objective(G, Qb, Pb, meta);
+  stopUnlessFinite(current, 0);
   iterationsPerformed = 0;
   // A tolerance criterion never accepts the first test against this, so a
   // run always makes its first iteration unless the cap forbids it.
@@ -83,6 +102,7 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
     const double seconds = timer.stop();
 
     const double next = outputObjectiveKnown ? outputObjective : objective(G, Qb, Pb, meta);
+    stopUnlessFinite(next, iterationsPerformed + 1);
     ublas::noalias(Qa) = Qb;
     ublas::noalias(Pa) = Pb;
     ++iterationsPerformed;

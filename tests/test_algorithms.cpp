@@ -221,6 +221,42 @@ TEST(AlgorithmLoop, ToleranceStopsOnlyOnASmallIncrease) {
   }
 }
 
+// A point whose objective is not finite ends the run with one line naming
+// the iteration, before its status line: the deltas after it would be
+// undefined and a tolerance never met.
+TEST(AlgorithmLoop, ObjectiveThatIsNotFiniteStopsTheRun) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::string cause =
+      ": the starting or fixed values of Q and P give an observed genotype a probability of 0 or less,"
+      " or are not numbers\n";
+  struct Case {
+    std::vector<double> values;
+    int statusLines;
+    std::string last;
+  };
+  const Case cases[] = {
+      {{-inf, -90.0}, 0, "Error: the objective is -inf at the starting point (iteration 0)" + cause},
+      {{nan}, 0, "Error: the objective is nan at the starting point (iteration 0)" + cause},
+      {{-100.0, -90.0, nan}, 1, "Error: the objective is nan after iteration 2" + cause},
+      {{-100.0, -inf}, 0, "Error: the objective is -inf after iteration 1" + cause},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.last);
+    const RunResult r = runInChild([&] {
+      SmallPoint s = smallPoint();
+      ScriptedAlgorithm alg(tc.values);
+      ConvergenceChecker tol(1e-4);
+      DMatrix Qo, Po;
+      alg.iterate_until_convergence(s.G, s.Qt, s.P, Qo, Po, tol, s.meta);
+    });
+    EXPECT_EQ(r.status, 255);
+    const std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(tc.statusLines + 1));
+    EXPECT_EQ(lines.back() + "\n", tc.last);
+  }
+}
+
 TEST(AlgorithmLoop, PrintStatusFalsePrintsNothing) {
   SmallPoint s = smallPoint();
   ScriptedAlgorithm alg({-100.0, -90.0, -80.0, -70.0});
