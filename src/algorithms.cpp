@@ -54,6 +54,74 @@ bool restore(DMatrix& out, const DMatrix& from) {
   return !same;
 }
 
+// The secant system A = U'U - U'V (q x q): each entry two sums over the
+// parameters in ascending order, then their difference, so that a rerun
+// gives the same bits whatever the thread count.
+DMatrix secantSystem(const DMatrix& U, const DMatrix& V) {
+  const std::size_t n = U.size1();
+  const std::size_t q = U.size2();
+  const double* Ud = U.data().begin();
+  const double* Vd = V.data().begin();
+  DMatrix A(q, q);
+  for (std::size_t a = 0; a < q; ++a) {
+    const double* ua = Ud + a * n;
+    for (std::size_t b = 0; b < q; ++b) {
+      const double* ub = Ud + b * n;
+      const double* vb = Vd + b * n;
+      double uu = 0.0;
+      double uv = 0.0;
+      for (std::size_t r = 0; r < n; ++r) {
+        uu = uu + ua[r] * ub[r];
+        uv = uv + ua[r] * vb[r];
+      }
+      A(a, b) = uu - uv;
+    }
+  }
+  return A;
+}
+
+// Ainv receives what the inversion leaves, also when it fails: the failure
+// is reported whatever the verbosity, a nearly singular system only when
+// verbose.
+void invertSecantSystem(const DMatrix& A, DMatrix& Ainv) {
+  // NaN never compares below the warning bound, and it marks a condition
+  // estimate that the inversion did not reach (failed factorisation).
+  double rcond = std::numeric_limits<double>::quiet_NaN();
+  if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
+  if (!std::isnan(rcond) && Options::verbosity > 0 && rcond < kRcondWarning)
+    std::cout << "RCond: " << rcond << std::endl;
+}
+
+// x (x1 on entry) becomes x1 - V (Ainv (U' d)), the products applied right
+// to left so that only q-sized vectors are formed besides the parameter
+// vectors; every sum in ascending order.
+void applyExtrapolation(const DMatrix& U, const DMatrix& V, const DMatrix& Ainv, const DVector& d, DVector& x) {
+  const std::size_t n = U.size1();
+  const std::size_t q = U.size2();
+  const double* Ud = U.data().begin();
+  const double* Vd = V.data().begin();
+  const double* dd = d.data().begin();
+  double* xd = x.data().begin();
+  DVector w(q);
+  for (std::size_t a = 0; a < q; ++a) {
+    const double* ua = Ud + a * n;
+    double s = 0.0;
+    for (std::size_t r = 0; r < n; ++r) s = s + ua[r] * dd[r];
+    w(a) = s;
+  }
+  DVector y(q);
+  for (std::size_t a = 0; a < q; ++a) {
+    double s = 0.0;
+    for (std::size_t b = 0; b < q; ++b) s = s + Ainv(a, b) * w(b);
+    y(a) = s;
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    double z = 0.0;
+    for (std::size_t b = 0; b < q; ++b) z = z + Vd[b * n + r] * y(b);
+    xd[r] = xd[r] - z;
+  }
+}
+
 // A feasible point has a finite objective. One that is not finite comes from
 // values no step repairs (a matrix held fixed, or the starting values before
 // the first step): every later delta would be undefined and a tolerance never
@@ -249,126 +317,85 @@ void QuasiNewtonAcceleratedAlgorithm::iterate_once(const GMatrix& G, const DMatr
   baseAlgorithm->iterate_once(G, *Qt_step1, *P_step1, *Qt_step2, *P_step2, meta);
   secantQueue->addSecantCondition(new SecantCondition(&Qt_in, &P_in, Qt_step1, P_step1, Qt_step2, P_step2));
 
-  if (!secantQueue->isFull()) {
+  // Until the queue holds q pairs, and when the extrapolation overflows (it
+  // carries no information then, and the repair could turn its entries into
+  // arbitrary feasible values), the result is the two-step point.
+  if (secantQueue->isFull() && extrapolate(Qt_in, P_in, Qt_out, P_out)) {
+    safeguard(G, Qt_out, P_out, meta);
+  } else {
     copyInto(Qt_out, *Qt_step2);
     copyInto(P_out, *P_step2);
-  } else {
-    const std::size_t n = static_cast<std::size_t>(numParameters);
-    const std::size_t q = static_cast<std::size_t>(numSecantConditions);
-    const std::size_t qLength = Qt_in.size1() * Qt_in.size2();
-    const Range qRange(0, qLength);
-    const Range pRange(qLength, n);
-
-    DMatrix U(n, q);
-    DMatrix V(n, q);
-    secantQueue->getUV(U, V);
-
-    // d starts as x0 and becomes x0 - x1; x1 is later turned into the
-    // extrapolated point in place, so no further parameter-sized vector is
-    // needed.
-    DVector d(n);
-    DVector x(n);
-    matrix_to_vector_range(Qt_in, d, qRange);
-    matrix_to_vector_range(P_in, d, pRange);
-    matrix_to_vector_range(*Qt_step1, x, qRange);
-    matrix_to_vector_range(*P_step1, x, pRange);
-
-    const double* Ud = U.data().begin();
-    const double* Vd = V.data().begin();
-    double* dd = d.data().begin();
-    double* xd = x.data().begin();
-    for (std::size_t r = 0; r < n; ++r) dd[r] -= xd[r];
-
-    // A = U'U - U'V. Every sum runs serially over ascending rows so that a
-    // rerun gives the same bits whatever the thread count.
-    DMatrix A(q, q);
-    for (std::size_t a = 0; a < q; ++a) {
-      const double* ua = Ud + a * n;
-      for (std::size_t b = 0; b < q; ++b) {
-        const double* ub = Ud + b * n;
-        const double* vb = Vd + b * n;
-        double uu = 0.0;
-        double uv = 0.0;
-        for (std::size_t r = 0; r < n; ++r) {
-          uu += ua[r] * ub[r];
-          uv += ua[r] * vb[r];
-        }
-        A(a, b) = uu - uv;
-      }
-    }
-
-    DMatrix Ainv(q, q);
-    // NaN never compares below the warning bound, and it marks a condition
-    // estimate that the inversion did not reach (failed factorisation).
-    double rcond = std::numeric_limits<double>::quiet_NaN();
-    if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
-    const bool rcondSet = !std::isnan(rcond);
-    if (rcondSet && Options::verbosity > 0 && rcond < kRcondWarning) std::cout << "RCond: " << rcond << std::endl;
-
-    // x = x1 - V (Ainv (U' d)), applied right to left: only q-sized
-    // intermediates besides the parameter vectors.
-    DVector w(q);
-    for (std::size_t a = 0; a < q; ++a) {
-      const double* ua = Ud + a * n;
-      double s = 0.0;
-      for (std::size_t r = 0; r < n; ++r) s += ua[r] * dd[r];
-      w(a) = s;
-    }
-    DVector y(q);
-    for (std::size_t a = 0; a < q; ++a) {
-      double s = 0.0;
-      for (std::size_t b = 0; b < q; ++b) s += Ainv(a, b) * w(b);
-      y(a) = s;
-    }
-    for (std::size_t r = 0; r < n; ++r) {
-      double z = 0.0;
-      for (std::size_t b = 0; b < q; ++b) z += Vd[b * n + r] * y(b);
-      xd[r] -= z;
-    }
-
-    // An overflowed or undefined extrapolation carries no information; the
-    // repair could turn its entries into arbitrary feasible values.
-    if (!allFinite(x)) {
-      copyInto(Qt_out, *Qt_step2);
-      copyInto(P_out, *P_step2);
-    } else {
-      if (Qt_out.size1() != Qt_in.size1() || Qt_out.size2() != Qt_in.size2())
-        Qt_out.resize(Qt_in.size1(), Qt_in.size2(), false);
-      if (P_out.size1() != P_in.size1() || P_out.size2() != P_in.size2())
-        P_out.resize(P_in.size1(), P_in.size2(), false);
-      vector_range_to_matrix(x, Qt_out, qRange);
-      vector_range_to_matrix(x, P_out, pRange);
-
-      const double f2 = baseAlgorithm->objective(G, *Qt_step2, *P_step2, meta);
-      double f = std::numeric_limits<double>::quiet_NaN();
-      bool accepted = false;
-      for (int pass = 0; pass < kSafeguardPasses && !accepted; ++pass) {
-        fix_infeasibility_problem(Qt_out, P_out);
-        f = baseAlgorithm->objective(G, Qt_out, P_out, meta);
-        accepted = f > f2;
-        if (!accepted) {
-          halveTowards(Qt_out, *Qt_step2);
-          halveTowards(P_out, *P_step2);
-        }
-      }
-      // Keeps the candidate only when it is at least as good as the
-      // two-step point; an objective that is not a number never is.
-      if (!(f >= f2)) {
-        copyInto(Qt_out, *Qt_step2);
-        copyInto(P_out, *P_step2);
-        knowOutputObjective(f2);
-      } else if (accepted) {
-        knowOutputObjective(f);
-      }
-      // Otherwise the last halving, tied with the two-step point, is kept
-      // without having been evaluated.
-    }
   }
 
   // A fixed matrix is restored from the input; the objective already known
   // still holds only if that changed nothing.
   if (!Options::estimateQ && restore(Qt_out, Qt_in)) forgetOutputObjective();
   if (!Options::estimateP && restore(P_out, P_in)) forgetOutputObjective();
+}
+
+bool QuasiNewtonAcceleratedAlgorithm::extrapolate(const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                                                  DMatrix& P_out) {
+  const std::size_t n = static_cast<std::size_t>(numParameters);
+  const std::size_t q = static_cast<std::size_t>(numSecantConditions);
+  const std::size_t qLength = Qt_in.size1() * Qt_in.size2();
+  const Range qRange(0, qLength);
+  const Range pRange(qLength, n);
+
+  DMatrix U(n, q);
+  DMatrix V(n, q);
+  secantQueue->getUV(U, V);
+
+  // d = x0 - x1; x starts as x1 and becomes the extrapolated point in place,
+  // so no further parameter-sized vector is needed.
+  DVector d(n);
+  DVector x(n);
+  matrix_to_vector_range(Qt_in, d, qRange);
+  matrix_to_vector_range(P_in, d, pRange);
+  matrix_to_vector_range(*Qt_step1, x, qRange);
+  matrix_to_vector_range(*P_step1, x, pRange);
+  double* dd = d.data().begin();
+  const double* xd = x.data().begin();
+  for (std::size_t r = 0; r < n; ++r) dd[r] = dd[r] - xd[r];
+
+  DMatrix Ainv(q, q);
+  invertSecantSystem(secantSystem(U, V), Ainv);
+  applyExtrapolation(U, V, Ainv, d, x);
+  if (!allFinite(x)) return false;
+
+  if (Qt_out.size1() != Qt_in.size1() || Qt_out.size2() != Qt_in.size2())
+    Qt_out.resize(Qt_in.size1(), Qt_in.size2(), false);
+  if (P_out.size1() != P_in.size1() || P_out.size2() != P_in.size2())
+    P_out.resize(P_in.size1(), P_in.size2(), false);
+  vector_range_to_matrix(x, Qt_out, qRange);
+  vector_range_to_matrix(x, P_out, pRange);
+  return true;
+}
+
+void QuasiNewtonAcceleratedAlgorithm::safeguard(const GMatrix& G, DMatrix& Qt_out, DMatrix& P_out,
+                                                const DatasetMetadata& meta) {
+  const double f2 = baseAlgorithm->objective(G, *Qt_step2, *P_step2, meta);
+  double f = std::numeric_limits<double>::quiet_NaN();
+  bool accepted = false;
+  for (int pass = 0; pass < kSafeguardPasses && !accepted; ++pass) {
+    fix_infeasibility_problem(Qt_out, P_out);
+    f = baseAlgorithm->objective(G, Qt_out, P_out, meta);
+    accepted = f > f2;
+    if (!accepted) {
+      halveTowards(Qt_out, *Qt_step2);
+      halveTowards(P_out, *P_step2);
+    }
+  }
+  // Keeps the candidate only when it is at least as good as the two-step
+  // point; an objective that is not a number never is.
+  if (!(f >= f2)) {
+    copyInto(Qt_out, *Qt_step2);
+    copyInto(P_out, *P_step2);
+    knowOutputObjective(f2);
+  } else if (accepted) {
+    knowOutputObjective(f);
+  }
+  // Otherwise the last halving, tied with the two-step point, is kept
+  // without having been evaluated.
 }
 
 double QuasiNewtonAcceleratedAlgorithm::loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,

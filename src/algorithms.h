@@ -116,6 +116,15 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
   DMatrix* P_step2;
   std::string algorithmName;
   std::string algorithmShortName;
+
+ private:
+  // The extrapolated point from the secant pairs into (Qt_out, P_out);
+  // false, with the outputs untouched, when it is not finite.
+  bool extrapolate(const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out, DMatrix& P_out);
+  // Keeps the candidate in (Qt_out, P_out), made feasible, or a halving of it
+  // towards the two-step point, when its objective beats the two-step
+  // point's; else the two-step point.
+  void safeguard(const GMatrix& G, DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta);
 };
 
 #endif

@@ -679,6 +679,45 @@ TEST_F(QuasiNewtonFake, LoopReusesTheObjectiveTheSafeguardComputed) {
   }
 }
 
+// Steps that move every entry by 1e200: the secant products overflow, so
+// the extrapolation is not finite and the safeguard never runs; the result
+// is the two-step point itself.
+class FarSteppingAlgorithm : public Algorithm {
+ public:
+  void iterate_once(const GMatrix&, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out, DMatrix& P_out,
+                    const DatasetMetadata&) override {
+    Qt_out = Qt_in;
+    P_out = P_in;
+    for (double& v : Qt_out.data()) v = v + 1e200;
+    for (double& v : P_out.data()) v = v + 1e200;
+  }
+  double objective(const GMatrix&, const DMatrix&, const DMatrix&, const DatasetMetadata&) override {
+    ++objectiveCalls;
+    return 0.0;
+  }
+  const char* getName() override { return "Far"; }
+  const char* getShortName() override { return "Far"; }
+  int objectiveCalls = 0;
+};
+
+TEST_F(QuasiNewtonFake, ExtrapolationThatIsNotFiniteFallsBackToTheTwoStepPoint) {
+  FarSteppingAlgorithm base;
+  QuasiNewtonAcceleratedAlgorithm qn(&base, 1);
+  qn.printStatus = false;
+  DMatrix Qo, Po;
+  {
+    CoutCapture quiet;  // whatever the inversion of a NaN system reports
+    run(qn, 1, Qo, Po);
+  }
+  DMatrix Q1, P1, Q2, P2;
+  base.iterate_once(G, Q0, P0, Q1, P1, meta);
+  base.iterate_once(G, Q1, P1, Q2, P2, meta);
+  EXPECT_TRUE(sameEntries(Qo, Q2));
+  EXPECT_TRUE(sameEntries(Po, P2));
+  // The start point and the result, both by the loop: no safeguard pass.
+  EXPECT_EQ(base.objectiveCalls, 2);
+}
+
 TEST_F(QuasiNewtonFake, FixedMatrixKeepsItsInputAfterEveryIteration) {
   struct Case {
     bool estimateQ;
