@@ -659,6 +659,33 @@ double loglike_slow(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const
 
 namespace {
 
+// What one update step reads besides the run configuration: the shape, the
+// haploid and reference flags, and the raw storage of its inputs.
+struct StepInputs {
+  Shape s;
+  HaploidFlags h;
+  std::vector<unsigned char> refStore;
+  const unsigned char* ref;  // null unless supervised
+  const unsigned char* g;
+  const double* qt;
+  const double* pin;
+
+  StepInputs(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, const DatasetMetadata& meta)
+      : s(checkShape(G, Qt_in, P_in)),
+        ref(nullptr),
+        g(G.data().begin()),
+        qt(Qt_in.data().begin()),
+        pin(P_in.data().begin()) {
+    buildHaploidFlags(meta, s, h);
+    ref = buildReferenceFlags(s.I, refStore);
+  }
+  bool isReference(int64_t i) const { return ref != nullptr && ref[i] != 0; }
+  // The weight of call (i, l): a haploid call counts one allele, not two.
+  double weight(int64_t i, int64_t l) const {
+    return (h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0) ? 0.5 : 1.0;
+  }
+};
+
 // The frame of one update step: the P region over the SNPs, then the Q
 // region over the individuals with the new P, each thread on its own block;
 // pRegion(begin, end, newP) and qRegion(begin, end, P in use, newQ) do the
@@ -697,56 +724,53 @@ void updateStep(const Shape& s, const DMatrix& Qt_in, const DMatrix& P_in, DMatr
   storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
 }
 
+// The quadratic programs need K >= 1; with no population there is nothing to
+// solve and the step passes its inputs through.
+bool passThroughWithoutPopulations(const Shape& s, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
+                                   DMatrix& P_out) {
+  if (s.K != 0) return false;
+  if (&P_out != &P_in) P_out = P_in;
+  if (&Qt_out != &Qt_in) Qt_out = Qt_in;
+  return true;
+}
+
 }  // namespace
 
 void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                 DMatrix& P_out, const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt_in, P_in);
-  HaploidFlags h;
-  buildHaploidFlags(meta, s, h);
-  std::vector<unsigned char> refStore;
-  const unsigned char* ref = buildReferenceFlags(s.I, refStore);
-  const unsigned char* g = G.data().begin();
-  const double* qt = Qt_in.data().begin();
-  const double* pin = P_in.data().begin();
+  const StepInputs in(G, Qt_in, P_in, meta);
   updateStep(
-      s, Qt_in, P_in, Qt_out, P_out,
-      [&](int64_t begin, int64_t end, double* np) { mmPBlock(g, qt, pin, np, s, h, begin, end); },
+      in.s, Qt_in, P_in, Qt_out, P_out,
+      [&](int64_t begin, int64_t end, double* np) { mmPBlock(in.g, in.qt, in.pin, np, in.s, in.h, begin, end); },
       [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
-        mmQBlock(g, qt, pcur, nq, s, h, ref, begin, end);
+        mmQBlock(in.g, in.qt, pcur, nq, in.s, in.h, in.ref, begin, end);
       });
 }
 
 void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                    DMatrix& P_out, const PenaltyFunction& pf, const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt_in, P_in);
-  if (s.K == 0) {  // nothing to solve; the quadratic programs need K >= 1
-    if (&P_out != &P_in) P_out = P_in;
-    if (&Qt_out != &Qt_in) Qt_out = Qt_in;
-    return;
-  }
-  HaploidFlags h;
-  buildHaploidFlags(meta, s, h);
-  std::vector<unsigned char> refStore;
-  const unsigned char* ref = buildReferenceFlags(s.I, refStore);
-  const unsigned char* g = G.data().begin();
-  const double* qt = Qt_in.data().begin();
-  const double* pin = P_in.data().begin();
+  const StepInputs in(G, Qt_in, P_in, meta);
+  if (passThroughWithoutPopulations(in.s, Qt_in, P_in, Qt_out, P_out)) return;
   const bool penalized = Options::penaltyfunction.lambda != 0;  // NaN counts as on
   const double c = penalized ? std::log(1.0 + 1.0 / pf.epsilon) : 0.0;
   updateStep(
-      s, Qt_in, P_in, Qt_out, P_out,
-      [&](int64_t begin, int64_t end, double* np) { blockPBlock(g, qt, pin, np, s, h, begin, end); },
+      in.s, Qt_in, P_in, Qt_out, P_out,
+      [&](int64_t begin, int64_t end, double* np) { blockPBlock(in.g, in.qt, in.pin, np, in.s, in.h, begin, end); },
       [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
-        blockQBlock(g, qt, pcur, nq, s, h, ref, penalized, pf.lambda, pf.epsilon, c, begin, end);
+        blockQBlock(in.g, in.qt, pcur, nq, in.s, in.h, in.ref, penalized, pf.lambda, pf.epsilon, c, begin, end);
       });
 }
 
 // ---- reference forms -----------------------------------------------------------
 //
-// The plain scalar forms of the kernels: one column at a time, the sums in
-// the stated order, the per-column work space made afresh. The fast kernels
-// above must give the same columns (the log-likelihood to rounding).
+// The plain scalar forms of the kernels, written from the definitions with
+// nothing of the fast forms' arithmetic: one column at a time, the
+// per-column work space made afresh, and every sum in the defined order:
+// the expected frequency over k = 0 ... K - 1; a column of P over the
+// individuals i = 0 ... I - 1, a column of Q over the SNPs l = 0 ... L - 1,
+// each in increasing order (for EM, the P update recomputes the expected
+// frequency for every population k). They share only the step's frame and
+// its inputs with the fast forms.
 
 double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
                          const DatasetMetadata& meta) {
@@ -794,229 +818,173 @@ double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
 
 void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
                           DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt_in, P_in);
-  const int64_t I = s.I;
-  const int64_t L = s.L;
-  const int K = s.K;
-  HaploidFlags h;
-  buildHaploidFlags(meta, s, h);
-  const unsigned char* g = G.data().begin();
-  const double* qt = Qt_in.data().begin();
-  const double* pin = P_in.data().begin();
-  auto fOf = [&](int64_t i, int64_t l) {
-    return (h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0) ? 0.5 : 1.0;
-  };
+  const StepInputs in(G, Qt_in, P_in, meta);
+  const int64_t I = in.s.I;
+  const int64_t L = in.s.L;
+  const int K = in.s.K;
+  const unsigned char* g = in.g;
+  const double* qt = in.qt;
+  const double* pin = in.pin;
 
-  DMatrix newP;
-  const double* pcur = pin;
-  if (Options::estimateP) {
-    newP = DMatrix(K, static_cast<size_t>(L), 0.0);
-    double* np = newP.data().begin();
-#pragma omp parallel
-    {
-      int64_t begin, end;
-      threadBlock(L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      for (int64_t l = begin; l < end; ++l) {
-        if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
-        for (int k = 0; k < K; ++k) {
-          const double r = pin[k + static_cast<int64_t>(K) * l];
-          double num = 0.0;
-          double den = 0.0;
-          for (int64_t i = 0; i < I; ++i) {
-            const unsigned char gv = g[i + I * l];
-            if (gv == kMissing) continue;
-            double p = 0.0;
-            for (int kk = 0; kk < K; ++kk)
-              p = p + qt[kk + static_cast<int64_t>(K) * i] * pin[kk + static_cast<int64_t>(K) * l];
-            const double f = fOf(i, l);
-            const double q = qt[k + static_cast<int64_t>(K) * i];
-            const double a = p != 0 ? gv * f * q * r / p : 0.0;
-            const double b = p != 1 ? (2 - gv) * f * q * (1 - r) / (1 - p) : 0.0;
-            num = num + a;
-            den = den + a + b;
-          }
-          np[k + static_cast<int64_t>(K) * l] = den != 0 ? num / den : r;
-        }
-      }
-    }
-    pcur = np;
-  }
-
-  DMatrix newQ;
-  if (Options::estimateQ) {
-    newQ = DMatrix(K, static_cast<size_t>(I), 0.0);
-    double* nq = newQ.data().begin();
-#pragma omp parallel
-    {
-      int64_t begin, end;
-      threadBlock(I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      for (int64_t i = begin; i < end; ++i) {
-        const double* qi = qt + static_cast<int64_t>(K) * i;
-        double* out = nq + static_cast<int64_t>(K) * i;
-        if (Options::supervised && reference_pop != nullptr && reference_pop[i] >= 0) {
-          for (int k = 0; k < K; ++k) out[k] = qi[k];
-          continue;
-        }
-        for (int64_t l = 0; l < L; ++l) {
+  auto pColumns = [&](int64_t begin, int64_t end, double* np) {
+    for (int64_t l = begin; l < end; ++l) {
+      if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
+      for (int k = 0; k < K; ++k) {
+        const double r = pin[k + static_cast<int64_t>(K) * l];
+        double num = 0.0;
+        double den = 0.0;
+        for (int64_t i = 0; i < I; ++i) {
           const unsigned char gv = g[i + I * l];
           if (gv == kMissing) continue;
-          const double* pl = pcur + static_cast<int64_t>(K) * l;
           double p = 0.0;
-          for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
-          const double f = fOf(i, l);
-          for (int k = 0; k < K; ++k) {
-            const double a = p != 0 ? gv * f * qi[k] * pl[k] / p : 0.0;
-            const double b = p != 1 ? (2 - gv) * f * qi[k] * (1 - pl[k]) / (1 - p) : 0.0;
-            out[k] = out[k] + a + b;
-          }
+          for (int kk = 0; kk < K; ++kk)
+            p = p + qt[kk + static_cast<int64_t>(K) * i] * pin[kk + static_cast<int64_t>(K) * l];
+          const double f = in.weight(i, l);
+          const double q = qt[k + static_cast<int64_t>(K) * i];
+          const double a = p != 0 ? gv * f * q * r / p : 0.0;
+          const double b = p != 1 ? (2 - gv) * f * q * (1 - r) / (1 - p) : 0.0;
+          num = num + a;
+          den = den + a + b;
         }
-        double sum = 0.0;
-        for (int k = 0; k < K; ++k) sum = sum + out[k];
-        if (sum != 0) {
-          for (int k = 0; k < K; ++k) out[k] = out[k] / sum;
-        } else {
-          for (int k = 0; k < K; ++k) out[k] = qi[k];
-        }
+        np[k + static_cast<int64_t>(K) * l] = den != 0 ? num / den : r;
       }
     }
-  }
+  };
 
-  storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
+  auto qColumns = [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
+    for (int64_t i = begin; i < end; ++i) {
+      const double* qi = qt + static_cast<int64_t>(K) * i;
+      double* out = nq + static_cast<int64_t>(K) * i;
+      if (in.isReference(i)) {
+        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        continue;
+      }
+      for (int64_t l = 0; l < L; ++l) {
+        const unsigned char gv = g[i + I * l];
+        if (gv == kMissing) continue;
+        const double* pl = pcur + static_cast<int64_t>(K) * l;
+        double p = 0.0;
+        for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+        const double f = in.weight(i, l);
+        for (int k = 0; k < K; ++k) {
+          const double a = p != 0 ? gv * f * qi[k] * pl[k] / p : 0.0;
+          const double b = p != 1 ? (2 - gv) * f * qi[k] * (1 - pl[k]) / (1 - p) : 0.0;
+          out[k] = out[k] + a + b;
+        }
+      }
+      double sum = 0.0;
+      for (int k = 0; k < K; ++k) sum = sum + out[k];
+      if (sum != 0) {
+        for (int k = 0; k < K; ++k) out[k] = out[k] / sum;
+      } else {
+        for (int k = 0; k < K; ++k) out[k] = qi[k];
+      }
+    }
+  };
+
+  updateStep(in.s, Qt_in, P_in, Qt_out, P_out, pColumns, qColumns);
 }
 
 void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
                              DMatrix& Qt_out, DMatrix& P_out, const PenaltyFunction& pf,
                              const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt_in, P_in);
-  const int64_t I = s.I;
-  const int64_t L = s.L;
-  const int K = s.K;
-  if (K == 0) {
-    if (&P_out != &P_in) P_out = P_in;
-    if (&Qt_out != &Qt_in) Qt_out = Qt_in;
-    return;
-  }
-  HaploidFlags h;
-  buildHaploidFlags(meta, s, h);
-  const unsigned char* g = G.data().begin();
-  const double* qt = Qt_in.data().begin();
-  const double* pin = P_in.data().begin();
-  auto fOf = [&](int64_t i, int64_t l) {
-    return (h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0) ? 0.5 : 1.0;
-  };
+  const StepInputs in(G, Qt_in, P_in, meta);
+  if (passThroughWithoutPopulations(in.s, Qt_in, P_in, Qt_out, P_out)) return;
+  const int64_t I = in.s.I;
+  const int64_t L = in.s.L;
+  const int K = in.s.K;
+  const unsigned char* g = in.g;
+  const double* qt = in.qt;
+  const double* pin = in.pin;
   const DVector lower(K, kLowerBound);
   const DVector upper(K, kUpperBound);
   const DMatrix noC(0, 0);
   const DVector noD(0);
   const DMatrix sumC(1, K, 1.0);
   const DVector sumD(1, 1.0);
+  const bool penalized = Options::penaltyfunction.lambda != 0;
 
-  DMatrix newP;
-  const double* pcur = pin;
-  if (Options::estimateP) {
-    newP = DMatrix(K, static_cast<size_t>(L), 0.0);
-    double* np = newP.data().begin();
-#pragma omp parallel
-    {
-      int64_t begin, end;
-      threadBlock(L, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      for (int64_t l = begin; l < end; ++l) {
-        if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
-        const double* pl = pin + static_cast<int64_t>(K) * l;
-        DVector gradient(K, 0.0);
-        DMatrix H(K, K, 0.0);
-        for (int64_t i = 0; i < I; ++i) {
-          const unsigned char gv = g[i + I * l];
-          if (gv == kMissing) continue;
-          const double* qi = qt + static_cast<int64_t>(K) * i;
-          const double f = fOf(i, l);
-          double p = 0.0;
-          for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
-          const double alpha = p == 0 ? 1.0 : 1.0 / p;
-          const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
-          for (int k = 0; k < K; ++k) {
-            gradient(k) = gradient(k) + f * qi[k] * (gv * alpha - (2 - gv) * beta);
-            for (int j = 0; j <= k; ++j) {
-              const double w = f * (gv * (alpha * alpha) + (2 - gv) * (beta * beta)) * qi[k] * qi[j];
-              H(k, j) = H(k, j) - w;
-              if (j != k) H(j, k) = H(j, k) - w;
-            }
-          }
-        }
-        DMatrix A(K, K);
-        DVector b(K), x0(K), x(K);
-        for (int k = 0; k < K; ++k) {
-          b(k) = -gradient(k);
-          x0(k) = pl[k];
-          x(k) = pl[k];
-          for (int j = 0; j < K; ++j) A(k, j) = -H(k, j);
-        }
-        int status = 0;
-        quadprog(A, b, noC, noD, lower, upper, x0, x, status);
-        for (int k = 0; k < K; ++k) np[k + static_cast<int64_t>(K) * l] = x(k);
-      }
+  // Maximises the column's quadratic model: A = -H, b = -gradient.
+  auto solveColumn = [&](const DVector& gradient, const DMatrix& H, const DMatrix& C, const DVector& d,
+                         const double* start, double* out) {
+    DMatrix A(K, K);
+    DVector b(K), x0(K), x(K);
+    for (int k = 0; k < K; ++k) {
+      b(k) = -gradient(k);
+      x0(k) = start[k];
+      x(k) = start[k];
+      for (int j = 0; j < K; ++j) A(k, j) = -H(k, j);
     }
-    pcur = np;
-  }
+    int status = 0;
+    quadprog(A, b, C, d, lower, upper, x0, x, status);
+    for (int k = 0; k < K; ++k) out[k] = x(k);
+  };
 
-  DMatrix newQ;
-  if (Options::estimateQ) {
-    newQ = DMatrix(K, static_cast<size_t>(I), 0.0);
-    double* nq = newQ.data().begin();
-    const bool penalized = Options::penaltyfunction.lambda != 0;
-#pragma omp parallel
-    {
-      int64_t begin, end;
-      threadBlock(I, omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      for (int64_t i = begin; i < end; ++i) {
+  auto pColumns = [&](int64_t begin, int64_t end, double* np) {
+    for (int64_t l = begin; l < end; ++l) {
+      if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
+      const double* pl = pin + static_cast<int64_t>(K) * l;
+      DVector gradient(K, 0.0);
+      DMatrix H(K, K, 0.0);
+      for (int64_t i = 0; i < I; ++i) {
+        const unsigned char gv = g[i + I * l];
+        if (gv == kMissing) continue;
         const double* qi = qt + static_cast<int64_t>(K) * i;
-        double* out = nq + static_cast<int64_t>(K) * i;
-        if (Options::supervised && reference_pop != nullptr && reference_pop[i] >= 0) {
-          for (int k = 0; k < K; ++k) out[k] = qi[k];
-          continue;
-        }
-        DVector gradient(K, 0.0);
-        DMatrix H(K, K, 0.0);
-        for (int64_t l = 0; l < L; ++l) {
-          const unsigned char gv = g[i + I * l];
-          if (gv == kMissing) continue;
-          const double* pl = pcur + static_cast<int64_t>(K) * l;
-          const double f = fOf(i, l);
-          double p = 0.0;
-          for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
-          const double alpha = p == 0 ? 1.0 : 1.0 / p;
-          const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
-          for (int k = 0; k < K; ++k) {
-            const double rk = pl[k];
-            gradient(k) = gradient(k) + f * (gv * alpha * rk + (2 - gv) * beta * (1 - rk));
-            for (int j = 0; j <= k; ++j) {
-              const double rj = pl[j];
-              const double w = f * (gv * (alpha * alpha) * rk * rj +
-                                    (2 - gv) * (beta * beta) * (1 - rk) * (1 - rj));
-              H(k, j) = H(k, j) - w;
-              if (j != k) H(j, k) = H(j, k) - w;
-            }
+        const double f = in.weight(i, l);
+        double p = 0.0;
+        for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+        const double alpha = p == 0 ? 1.0 : 1.0 / p;
+        const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+        for (int k = 0; k < K; ++k) {
+          gradient(k) = gradient(k) + f * qi[k] * (gv * alpha - (2 - gv) * beta);
+          for (int j = 0; j <= k; ++j) {
+            const double w = f * (gv * (alpha * alpha) + (2 - gv) * (beta * beta)) * qi[k] * qi[j];
+            H(k, j) = H(k, j) - w;
+            if (j != k) H(j, k) = H(j, k) - w;
           }
         }
-        if (penalized) {
-          const double c = std::log(1.0 + 1.0 / pf.epsilon);
-          for (int k = 0; k < K; ++k)
-            gradient(k) = gradient(k) - pf.lambda / ((pf.epsilon + qi[k]) * c);
-        }
-        DMatrix A(K, K);
-        DVector b(K), x0(K), x(K);
-        for (int k = 0; k < K; ++k) {
-          b(k) = -gradient(k);
-          x0(k) = qi[k];
-          x(k) = qi[k];
-          for (int j = 0; j < K; ++j) A(k, j) = -H(k, j);
-        }
-        int status = 0;
-        quadprog(A, b, sumC, sumD, lower, upper, x0, x, status);
-        for (int k = 0; k < K; ++k) out[k] = x(k);
       }
+      solveColumn(gradient, H, noC, noD, pl, np + static_cast<int64_t>(K) * l);
     }
-  }
+  };
 
-  storeResults(Qt_in, P_in, newQ, newP, Qt_out, P_out);
+  auto qColumns = [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
+    for (int64_t i = begin; i < end; ++i) {
+      const double* qi = qt + static_cast<int64_t>(K) * i;
+      double* out = nq + static_cast<int64_t>(K) * i;
+      if (in.isReference(i)) {
+        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        continue;
+      }
+      DVector gradient(K, 0.0);
+      DMatrix H(K, K, 0.0);
+      for (int64_t l = 0; l < L; ++l) {
+        const unsigned char gv = g[i + I * l];
+        if (gv == kMissing) continue;
+        const double* pl = pcur + static_cast<int64_t>(K) * l;
+        const double f = in.weight(i, l);
+        double p = 0.0;
+        for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+        const double alpha = p == 0 ? 1.0 : 1.0 / p;
+        const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+        for (int k = 0; k < K; ++k) {
+          const double rk = pl[k];
+          gradient(k) = gradient(k) + f * (gv * alpha * rk + (2 - gv) * beta * (1 - rk));
+          for (int j = 0; j <= k; ++j) {
+            const double rj = pl[j];
+            const double w = f * (gv * (alpha * alpha) * rk * rj + (2 - gv) * (beta * beta) * (1 - rk) * (1 - rj));
+            H(k, j) = H(k, j) - w;
+            if (j != k) H(j, k) = H(j, k) - w;
+          }
+        }
+      }
+      if (penalized) {
+        const double c = std::log(1.0 + 1.0 / pf.epsilon);
+        for (int k = 0; k < K; ++k) gradient(k) = gradient(k) - pf.lambda / ((pf.epsilon + qi[k]) * c);
+      }
+      solveColumn(gradient, H, sumC, sumD, qi, out);
+    }
+  };
+
+  updateStep(in.s, Qt_in, P_in, Qt_out, P_out, pColumns, qColumns);
 }
