@@ -1,5 +1,6 @@
 #include "e2e_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,11 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <numeric>
-#include <cstring>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <numeric>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -219,4 +222,161 @@ double matchedMaxDiff(const Table& a, const Table& b) {
       for (size_t c = 0; c < perm.size(); ++c) worst = std::max(worst, std::fabs(x[i][perm[c]] - y[i][c]));
     return worst;
   });
+}
+
+namespace {
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// The lines from the first one that starts with "Random seed:" on (all of
+// them when there is none): what comes before depends on the build and
+// the thread count, not on the analysis.
+std::vector<std::string> fromSeedLine(const std::string& text) {
+  std::vector<std::string> lines = splitLines(text);
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (startsWith(lines[i], "Random seed:")) return std::vector<std::string>(lines.begin() + i, lines.end());
+  return lines;
+}
+
+// Maximal runs of blanks and of other characters, in order, so that the
+// blanks between fields are compared too.
+std::vector<std::string> tokens(const std::string& line) {
+  std::vector<std::string> t;
+  for (char c : line) {
+    if (t.empty() || isBlank(t.back()[0]) != isBlank(c)) t.emplace_back();
+    t.back() += c;
+  }
+  return t;
+}
+
+// The blank-separated fields of a line of a text matrix file.
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> f;
+  std::istringstream in(line);
+  std::string s;
+  while (in >> s) f.push_back(s);
+  return f;
+}
+
+bool isNumber(const std::string& t) {
+  static const std::regex number("-?(\\d+\\.?\\d*|\\.\\d+)([eE][-+]?\\d+)?|-?nan|-?inf");
+  return std::regex_match(t, number);
+}
+
+// One unit of the last digit that a number's text shows: 1e-6 for
+// "0.123456", 10 for "-1.41805e+06", 1 for "948517"; 0 for nan and inf.
+double lastPlace(const std::string& t) {
+  static const std::regex parts("-?\\d*\\.?(\\d*)(?:[eE]([-+]?\\d+))?");
+  std::smatch m;
+  if (!std::regex_match(t, m, parts)) return 0;
+  const int exponent = m[2].matched ? std::stoi(m[2].str()) : 0;
+  return std::pow(10.0, exponent - static_cast<int>(m[1].length()));
+}
+
+bool numbersAgree(const std::string& a, const std::string& b, double relative, double absolute,
+                  bool lastDigit) {
+  if (a == b) return true;
+  char* endA = nullptr;
+  char* endB = nullptr;
+  const double x = std::strtod(a.c_str(), &endA), y = std::strtod(b.c_str(), &endB);
+  if (a.empty() || b.empty() || *endA != '\0' || *endB != '\0') return false;
+  double allowed = std::max(absolute, relative * std::max(std::fabs(x), std::fabs(y)));
+  // The margin lets a difference of exactly one unit pass although neither
+  // printed value is exact in binary.
+  if (lastDigit) allowed = std::max(allowed, 1.0000001 * std::max(lastPlace(a), lastPlace(b)));
+  return std::fabs(x - y) <= allowed;  // false for a NaN
+}
+
+bool linesAgree(const std::string& expected, const std::string& actual, const NumberTolerance& tol) {
+  const std::string converged = "Converged in";
+  if (startsWith(expected, converged) && startsWith(actual, converged))
+    return expected.substr(0, expected.find('(')) == actual.substr(0, actual.find('('));
+  const std::vector<std::string> e = tokens(expected), a = tokens(actual);
+  if (e.size() != a.size()) return false;
+  // A delta is the difference of two close objectives, so it carries their
+  // rounding at a larger relative size.
+  const double absolute = expected.find("(delta):") != std::string::npos ? tol.deltaAbsolute : 0.0;
+  std::string previous;  // the expected line's last field before this token
+  for (size_t i = 0; i < e.size(); ++i) {
+    if (isBlank(e[i][0])) {
+      if (e[i] != a[i]) return false;
+      continue;
+    }
+    const bool time = previous == "Elapsed:";
+    previous = e[i];
+    if (time) continue;
+    if (isNumber(e[i]) && isNumber(a[i])) {
+      if (!numbersAgree(e[i], a[i], tol.relative, absolute, tol.lastPrintedDigit)) return false;
+    } else if (e[i] != a[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string lineDifference(size_t number, const std::string& expected, const std::string& actual) {
+  return "line " + std::to_string(number) + ": expected '" + expected + "', got '" + actual + "'";
+}
+
+}  // namespace
+
+std::vector<std::string> consoleDifferences(const std::string& expected, const std::string& actual,
+                                            const NumberTolerance& tol) {
+  const std::vector<std::string> e = fromSeedLine(expected), a = fromSeedLine(actual);
+  const std::string none = "(no line)";
+  std::vector<std::string> differences;
+  for (size_t i = 0; i < std::max(e.size(), a.size()); ++i) {
+    const bool both = i < e.size() && i < a.size();
+    if (!both || !linesAgree(e[i], a[i], tol))
+      differences.push_back(lineDifference(i + 1, i < e.size() ? e[i] : none, i < a.size() ? a[i] : none));
+  }
+  // A run cut short in the middle of a line leaves it without its line feed.
+  const bool endE = !expected.empty() && expected.back() == '\n';
+  const bool endA = !actual.empty() && actual.back() == '\n';
+  if (endE != endA)
+    differences.push_back(endE ? "the output does not end with a line feed" : "the output ends with a line feed");
+  return differences;
+}
+
+std::vector<std::string> resultFileDifferences(const std::string& expectedDir, const std::string& runDir,
+                                               double absolute) {
+  static const std::regex resultName(".*\\.(Q|P|Q_se|Q_bias)(\\.lambda\\.-?\\d+)?");
+  std::vector<std::string> names;
+  DIR* dir = opendir(expectedDir.c_str());
+  if (!dir) throw std::runtime_error("cannot list " + expectedDir);
+  while (const dirent* entry = readdir(dir))
+    if (std::regex_match(entry->d_name, resultName)) names.push_back(entry->d_name);
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+
+  std::vector<std::string> differences;
+  for (const std::string& name : names) {
+    const std::string got = runDir + "/" + name;
+    if (!fileExists(got)) {
+      differences.push_back("missing result file " + name);
+      continue;
+    }
+    const std::vector<std::string> e = splitLines(readFile(expectedDir + "/" + name));
+    const std::vector<std::string> a = splitLines(readFile(got));
+    if (e.size() != a.size())
+      differences.push_back(name + ": " + std::to_string(a.size()) + " lines, expected " + std::to_string(e.size()));
+    size_t bad = 0;
+    std::string first;
+    for (size_t i = 0; i < std::min(e.size(), a.size()); ++i) {
+      const std::vector<std::string> fe = fields(e[i]), fa = fields(a[i]);
+      bool same = fe.size() == fa.size();
+      for (size_t j = 0; same && j < fe.size(); ++j) same = numbersAgree(fe[j], fa[j], 0.0, absolute, false);
+      if (!same && bad++ == 0) first = lineDifference(i + 1, e[i], a[i]);
+    }
+    if (bad > 0) differences.push_back(name + ": " + std::to_string(bad) + " lines differ, first " + first);
+  }
+  return differences;
+}
+
+std::string describeDifferences(const std::vector<std::string>& differences, size_t shown) {
+  std::string text;
+  for (size_t i = 0; i < differences.size() && i < shown; ++i) text += differences[i] + "\n";
+  return text + std::to_string(differences.size()) + " differences";
 }

@@ -66,4 +66,36 @@ double matchedMaxDiff(const Table& a, const Table& b);
 // Path of a shipped fixture under tests/data.
 std::string testData(const std::string& name);
 
+// ---- Comparing a whole run with outputs pinned beforehand ----------------
+
+// How far a number printed on the console may stray from its counterpart.
+// A number passes when it is the same text or lies within the largest of
+// the allowances that are switched on.
+struct NumberTolerance {
+  double relative = 0;            // times the larger magnitude of the two
+  double deltaAbsolute = 0;       // absolute, on status lines ("(delta):")
+  bool lastPrintedDigit = false;  // one unit of the last digit either prints
+};
+
+// The lines in which an actual console text departs from the expected one,
+// each described as "line N: expected '...', got '...'". Both texts count
+// from their "Random seed:" line on (the banner and the thread line before
+// it are not compared); text must match exactly; the value after
+// "Elapsed:" and the seconds of "Converged in ... (... sec)" are ignored;
+// numbers may differ as tol allows.
+std::vector<std::string> consoleDifferences(const std::string& expected, const std::string& actual,
+                                            const NumberTolerance& tol);
+
+// The ways in which the result files (.Q, .P, .Q_se, .Q_bias, each with an
+// optional ".lambda.<weight>") in expectedDir and their namesakes in runDir
+// differ: a missing file, another number of lines or of entries in a line,
+// or an entry more than `absolute` away. Entries of a file are described
+// by their first differing line and a count.
+std::vector<std::string> resultFileDifferences(const std::string& expectedDir, const std::string& runDir,
+                                               double absolute);
+
+// The first `shown` differences, one a line, and how many there were: a
+// failure message that explains itself.
+std::string describeDifferences(const std::vector<std::string>& differences, size_t shown = 8);
+
 #endif

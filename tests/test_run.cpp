@@ -105,7 +105,12 @@ TEST(Run, ResultsDoNotDependOnTheThreadCount) {
 
 TEST(Run, EmAndBlockRelaxationWithoutAcceleration) {
   TempDir em, block, qn;
-  RunResult e = runKelvanore({kSim, "3", "-m", "em", "-a", "none", "-j4"}, em.path());
+  // Plain EM needs about 2800 iterations (13 s) to meet the default
+  // tolerance here; 300 show that it climbs at every step and comes within
+  // 0.03 of the truth (0.024 after 300). Block relaxation runs to
+  // convergence (about 20 iterations), and its estimate is at least as
+  // close.
+  RunResult e = runKelvanore({kSim, "3", "-m", "em", "-a", "none", "-C", "300", "-j4"}, em.path());
   RunResult b = runKelvanore({kSim, "3", "-a", "none", "-j4"}, block.path());
   RunResult d = runKelvanore({kSim, "3", "-j4"}, qn.path());
   ASSERT_EQ(e.status, 0) << e.out;
