@@ -202,3 +202,33 @@ TEST(Analyses, HaploidModeEndToEnd) {
   RunResult diploid = runKelvanore({base + ".bed", "2", "-C", "2"}, dir.path());
   EXPECT_EQ(diploid.status, 0);
 }
+
+// With the point estimation skipped, the bootstrap re-fits with a method
+// built from the configuration around the starting values read from files,
+// and the result files hold those values unchanged.
+TEST(Analyses, BootstrapAfterSkippedPointEstimation) {
+  TempDir dir;
+  RunResult first = runKelvanore({testData("sim3.bed"), "3", "-C", "3"}, dir.path());
+  ASSERT_EQ(first.status, 0) << first.out;
+  copyFile(dir.file("sim3.3.Q"), dir.file("sim3.3.Q.in"));
+  copyFile(dir.file("sim3.3.P"), dir.file("sim3.3.P.in"));
+
+  RunResult r = runKelvanore({"-z", "-i", "-B2", testData("sim3.bed"), "3"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Will skip point estimation.\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("Starting main algorithm"), std::string::npos);
+  EXPECT_NE(r.out.find("Bootstrap replicate #1\n"), std::string::npos);
+  // Each replicate is re-fitted for the minor criterion's 3 iterations.
+  EXPECT_NE(r.out.find("3 (QN/Block) \tElapsed: "), std::string::npos);
+  EXPECT_EQ(readFile(dir.file("sim3.3.Q")), readFile(dir.file("sim3.3.Q.in")));
+  EXPECT_EQ(readFile(dir.file("sim3.3.P")), readFile(dir.file("sim3.3.P.in")));
+  for (const char* name : {"sim3.3.Q_se", "sim3.3.Q_bias"}) {
+    SCOPED_TRACE(name);
+    Table t = readTable(dir.file(name));
+    ASSERT_EQ(t.size(), 302u);
+    for (const auto& row : t) {
+      ASSERT_EQ(row.size(), 3u);
+      for (double v : row) EXPECT_TRUE(std::isfinite(v));
+    }
+  }
+}
