@@ -12,6 +12,12 @@
 
 namespace {
 
+// A derived bootstrap block spans about 10 million base pairs (10 Mb, some
+// 10 cM): far beyond the reach of linkage disequilibrium, so that blocks
+// resampled independently are close to independent, while a genome still
+// holds some hundreds of them to resample from.
+constexpr double kBlockSpanBasePairs = 10000000.0;
+
 [[noreturn]] void refuseBlockSize(const std::string& why) {
   stopWithMessage(why + "; give a block size of 1 to " + to_string(L) +
                   " SNPs with --blockSize (-h)");
@@ -43,7 +49,7 @@ void calculate_block_size(const std::vector<SNPInfo>& snps) {
   // infinite block) leaves no usable size to derive.
   if (!(avg > 0) || !std::isfinite(avg))
     refuseBlockSize("Cannot derive a bootstrap block size from the marker positions");
-  double size = std::ceil(10000000.0 / avg);
+  double size = std::ceil(kBlockSpanBasePairs / avg);
   if (size > L) refuseBlockSize("Derived block size " + std::to_string(static_cast<int64_t>(size)) + " is too large");
   Options::blockSize = static_cast<int>(size);
   std::cout << "Block size that will be used for block bootstrap: " << Options::blockSize << std::endl;

@@ -7,11 +7,6 @@
 
 namespace {
 
-// Allele frequencies stay this far inside (0, 1), and ancestry fractions at
-// least this far above 0, so that every log of the likelihood stays finite.
-constexpr double kFeasibleFloor = 1e-5;
-constexpr double kFeasibleCeiling = 0.99999;
-
 // Projects the n entries at w onto the truncated simplex in place. isFixed
 // (n entries) is scratch.
 void projectInPlace(double* w, size_t n, double eps, unsigned char* isFixed) {
@@ -54,10 +49,10 @@ void fix_infeasibility_problem(DMatrix& Qt, DMatrix& P) {
   const size_t pSize = P.size1() * P.size2();
   double* p = P.data().begin();
   for (size_t e = 0; e < pSize; ++e) {
-    if (p[e] < kFeasibleFloor)
-      p[e] = kFeasibleFloor;
-    else if (p[e] > kFeasibleCeiling)
-      p[e] = kFeasibleCeiling;
+    if (p[e] < kFeasibleLow)
+      p[e] = kFeasibleLow;
+    else if (p[e] > kFeasibleHigh)
+      p[e] = kFeasibleHigh;
   }
 
   // Column-major: one individual's fractions are contiguous and are
@@ -67,7 +62,7 @@ void fix_infeasibility_problem(DMatrix& Qt, DMatrix& P) {
   if (K == 0) return;
   std::vector<unsigned char> isFixed(K);
   double* q = Qt.data().begin();
-  for (size_t i = 0; i < cols; ++i) projectInPlace(q + i * K, K, kFeasibleFloor, isFixed.data());
+  for (size_t i = 0; i < cols; ++i) projectInPlace(q + i * K, K, kFeasibleLow, isFixed.data());
 }
 
 void test_feasible_region_projection() {

@@ -6,6 +6,14 @@
 
 #include "utils.h"
 
+// The box of the feasible region: every allele frequency in [kFeasibleLow,
+// kFeasibleHigh] and every ancestry fraction at least kFeasibleLow. Inside
+// it every expected frequency lies in [1e-5, 0.99999], so every genotype
+// probability is at least 1e-10 and every log of the likelihood is finite.
+// Monomorphic SNPs take its ends; the starting values are drawn inside it.
+constexpr double kFeasibleLow = 1e-5;
+constexpr double kFeasibleHigh = 0.99999;
+
 // Euclidean projection of y onto {x : sum x = 1, x >= eps}. out is resized;
 // y and out may be the same vector.
 void project_onto_truncated_simplex(const DVector& y, double eps, DVector& out);

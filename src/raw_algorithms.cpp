@@ -7,15 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "feasible.h"
 #include "fquadprog.h"
 #include "quadprog.h"
 
 namespace {
-
-// The feasible box of every frequency and fraction; pinned monomorphic SNPs
-// take its ends.
-constexpr double kLowerBound = 1e-5;
-constexpr double kUpperBound = 0.99999;
 
 // The running product of genotype probabilities is folded into the log sum
 // below this. Feasible factors are at least 1e-10, so the product stays above
@@ -115,9 +111,9 @@ bool pinMonomorphic(int64_t l, int64_t I, const unsigned char* gl, int K, double
     return false;
   double value;
   if (gl[0] == 0)
-    value = kLowerBound;
+    value = kFeasibleLow;
   else if (gl[0] == 2)
-    value = kUpperBound;
+    value = kFeasibleHigh;
   else
     return false;
   for (int k = 0; k < K; ++k) out[k] = value;
@@ -436,8 +432,8 @@ struct ColumnQP {
   std::vector<double> A, b, x0, x, lower, upper, C, d;
   QPWorkspace ws;
   ColumnQP(int K_, int m_)
-      : K(K_), m(m_), A(static_cast<size_t>(K_) * K_), b(K_), x0(K_), x(K_), lower(K_, kLowerBound),
-        upper(K_, kUpperBound), C(static_cast<size_t>(m_) * K_, 1.0), d(m_, 1.0), ws(K_, m_) {}
+      : K(K_), m(m_), A(static_cast<size_t>(K_) * K_), b(K_), x0(K_), x(K_), lower(K_, kFeasibleLow),
+        upper(K_, kFeasibleHigh), C(static_cast<size_t>(m_) * K_, 1.0), d(m_, 1.0), ws(K_, m_) {}
   void solve(const double* grad, const double* hl, int64_t stride, const double* start, double* out) {
     for (int k = 0; k < K; ++k) {
       b[k] = -grad[k * stride];
@@ -896,8 +892,8 @@ void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatr
   const unsigned char* g = in.g;
   const double* qt = in.qt;
   const double* pin = in.pin;
-  const DVector lower(K, kLowerBound);
-  const DVector upper(K, kUpperBound);
+  const DVector lower(K, kFeasibleLow);
+  const DVector upper(K, kFeasibleHigh);
   const DMatrix noC(0, 0);
   const DVector noD(0);
   const DMatrix sumC(1, K, 1.0);

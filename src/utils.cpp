@@ -13,6 +13,7 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/tokenizer.hpp>
 
+#include "feasible.h"
 #include "options.h"
 
 // ---- Run state -------------------------------------------------------------
@@ -44,11 +45,7 @@ const std::string ALLCHRS_PROXY = "ALL_CHROMOSOMES";
 
 namespace {
 
-// Bounds of the feasible region that the starting values must already meet.
-constexpr double kFloor = 1e-5;
-constexpr double kFreqMax = 0.99999;
-
-// The simplex redraw keeps every component >= kFloor; a uniform point meets
+// The simplex redraw keeps every component >= kFeasibleLow; a uniform point meets
 // that with probability (1 - K * 1e-5)^(K - 1), about 0.08 at K = 500 and
 // 4e-5 at K = 1000, so beyond this the redraw would not end in useful time.
 constexpr int kMaxRandomK = 500;
@@ -406,10 +403,10 @@ bool initializeQP() {
     for (int i = 0; i < I; ++i) {
       if (haveRefs && reference_pop[i] >= 0) {
         const int r = reference_pop[i];
-        for (int k = 0; k < K; ++k) (*Qt_old)(k, i) = kFloor;
-        (*Qt_old)(r, i) = 1.0 - (K - 1) * kFloor;
+        for (int k = 0; k < K; ++k) (*Qt_old)(k, i) = kFeasibleLow;
+        (*Qt_old)(r, i) = 1.0 - (K - 1) * kFeasibleLow;
       } else {
-        safeRandUnifOnSimplex(column, K, kFloor);
+        safeRandUnifOnSimplex(column, K, kFeasibleLow);
         for (int k = 0; k < K; ++k) (*Qt_old)(k, i) = column[k];
         drew = true;
       }
@@ -424,7 +421,7 @@ bool initializeQP() {
         double u;
         do {
           u = randUnif();
-        } while (u < kFloor || u > kFreqMax);
+        } while (u < kFeasibleLow || u > kFeasibleHigh);
         (*P_old)(k, l) = u;
       }
     P = copyMatrix(*P_old, "the starting P matrix");

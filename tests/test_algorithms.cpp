@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "feasible.h"
 #include "raw_algorithms.h"
 #include "secant.h"
 
@@ -930,7 +931,7 @@ TEST_F(AlgorithmsOnData, FixedMatrixOutsideTheRegion) {
     em.printStatus = false;
     em.iterate_until_convergence(G, Qin, Pin, Qo, Po, one, meta);
     EXPECT_FALSE(sameEntries(tc.estimateQ ? Po : Qo, fixedIn));
-    EXPECT_GE(tc.estimateQ ? Po(1, 5) : Qo(0, 3), 1e-5 * (1 - 1e-12));
+    EXPECT_GE(tc.estimateQ ? Po(1, 5) : Qo(0, 3), kFeasibleLow * (1 - 1e-12));
 
     QuasiNewtonAcceleratedAlgorithm qn(&em, 3);
     qn.printStatus = false;

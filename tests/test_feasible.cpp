@@ -84,7 +84,7 @@ TEST(FeasibleProjection, IsTheNearestPointOfTheTruncatedSimplex) {
   std::uniform_real_distribution<double> spread(-0.5, 1.5);
   for (int trial = 0; trial < 3000; ++trial) {
     const size_t n = 2 + static_cast<size_t>(trial % 5);
-    const double eps = (trial % 3 == 0) ? 1e-5 : 0.05;
+    const double eps = (trial % 3 == 0) ? kFeasibleLow : 0.05;
     std::vector<double> y(n);
     for (double& v : y) v = spread(gen);
     DVector out;
@@ -106,21 +106,21 @@ TEST(FeasibleRepair, ClampsFrequenciesAndProjectsAncestry) {
   for (size_t i = 0; i < 4; ++i)
     for (size_t k = 0; k < 3; ++k) Qt(k, i) = cols[i][k];
   DMatrix P(1, 6);
-  const double p[6] = {1.2, -0.3, 0.99999, 1e-5, 0.42, nan};
+  const double p[6] = {1.2, -0.3, kFeasibleHigh, kFeasibleLow, 0.42, nan};
   for (size_t l = 0; l < 6; ++l) P(0, l) = p[l];
 
   fix_infeasibility_problem(Qt, P);
 
-  EXPECT_EQ(P(0, 0), 0.99999);
-  EXPECT_EQ(P(0, 1), 1e-5);
-  EXPECT_EQ(P(0, 2), 0.99999);
-  EXPECT_EQ(P(0, 3), 1e-5);
+  EXPECT_EQ(P(0, 0), kFeasibleHigh);
+  EXPECT_EQ(P(0, 1), kFeasibleLow);
+  EXPECT_EQ(P(0, 2), kFeasibleHigh);
+  EXPECT_EQ(P(0, 3), kFeasibleLow);
   EXPECT_EQ(P(0, 4), 0.42);
   EXPECT_TRUE(std::isnan(P(0, 5)));
 
   EXPECT_DOUBLE_EQ(Qt(0, 0), 0.499995);
   EXPECT_DOUBLE_EQ(Qt(1, 0), 0.499995);
-  EXPECT_EQ(Qt(2, 0), 1e-5);
+  EXPECT_EQ(Qt(2, 0), kFeasibleLow);
   EXPECT_DOUBLE_EQ(Qt(0, 1), 0.6 - 0.2 / 3);
   EXPECT_DOUBLE_EQ(Qt(1, 1), 0.3 - 0.2 / 3);
   EXPECT_DOUBLE_EQ(Qt(2, 1), 0.3 - 0.2 / 3);
@@ -141,7 +141,7 @@ TEST(FeasibleRepair, SameAsProjectingEachColumnAlone) {
   for (size_t i = 0; i < 50; ++i) {
     DVector col(4), out;
     for (size_t k = 0; k < 4; ++k) col(k) = before(k, i);
-    project_onto_truncated_simplex(col, 1e-5, out);
+    project_onto_truncated_simplex(col, kFeasibleLow, out);
     for (size_t k = 0; k < 4; ++k) ASSERT_EQ(Qt(k, i), out(k)) << "column " << i;
   }
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "feasible.h"
 
 namespace {
 
@@ -40,8 +41,8 @@ DVector filled(size_t n, double value) {
 }
 
 // The bounds every caller of the engine uses.
-constexpr double kLo = 1e-5;
-constexpr double kHi = 0.99999;
+constexpr double kLo = kFeasibleLow;
+constexpr double kHi = kFeasibleHigh;
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

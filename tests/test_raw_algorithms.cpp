@@ -350,8 +350,8 @@ TEST_F(RawAlgorithms, MonomorphicSnpsArePinned) {
     DMatrix Qo, Po;
     step(m, G, Qt, P, Qo, Po, meta);
     for (int k = 0; k < 2; ++k) {
-      EXPECT_EQ(Po(k, 0), 1e-5) << methodName(m);
-      EXPECT_EQ(Po(k, 1), 0.99999) << methodName(m);
+      EXPECT_EQ(Po(k, 0), kFeasibleLow) << methodName(m);
+      EXPECT_EQ(Po(k, 1), kFeasibleHigh) << methodName(m);
     }
     // A table made for other data marks SNP 3, whose first genotype is 1:
     // it gets the ordinary update, the same as when it is not marked.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "feasible.h"
 #include "options.h"
 
 namespace {
@@ -640,10 +641,10 @@ TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
   P = givenP;
   seedRand(43);
   EXPECT_TRUE(initializeQP());
-  EXPECT_EQ((*Qt)(2, 0), 1 - 2 * 1e-5);
-  EXPECT_EQ((*Qt)(0, 0), 1e-5);
-  EXPECT_EQ((*Qt)(1, 0), 1e-5);
-  EXPECT_EQ((*Qt)(0, 2), 1 - 2 * 1e-5);
+  EXPECT_EQ((*Qt)(2, 0), 1 - 2 * kFeasibleLow);
+  EXPECT_EQ((*Qt)(0, 0), kFeasibleLow);
+  EXPECT_EQ((*Qt)(1, 0), kFeasibleLow);
+  EXPECT_EQ((*Qt)(0, 2), 1 - 2 * kFeasibleLow);
   // Only individual 1 drew: K uniforms, no more.
   seedRand(43);
   for (int k = 0; k < K; ++k) randUnif();
@@ -724,7 +725,7 @@ TEST(UtilsSafeDraws, StayInsideTheirBounds) {
     ASSERT_NEAR(s, 1.0, 1e-12);
   }
   DVector untouched(2, -1.0);
-  safeRandUnifOnSimplex(untouched, 0, 1e-5);
+  safeRandUnifOnSimplex(untouched, 0, kFeasibleLow);
   EXPECT_EQ(untouched[0], -1.0);
 }
 
