@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "utils.h"
+#include "version.h"
 
 bool Options::estimateQ = true;
 bool Options::estimateP = true;
@@ -64,7 +65,7 @@ struct option Options::longopts[] = {
 
 namespace {
 
-const char* const kVersion = "1.3.0";
+const char* const kVersion = KELVANORE_VERSION;
 const char* const kShortOptions = "x:f:iPQzs:a:m:B::C:c:h:v::j::R::p:l:d:e:g:b:";
 
 // Bootstrap replicates when the option carries no count.
@@ -96,12 +97,6 @@ std::string padRight(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-// Exits after the option's own lines; they carry their line ends unflushed.
-[[noreturn]] void exitAfterOutput(int status) {
-  std::cout.flush();
-  std::exit(status);
-}
-
 void parseHaploid(const char* value) {
   haploidModeEnabled = true;
   const std::string text(value);
@@ -115,8 +110,7 @@ void parseHaploid(const char* value) {
   }
   const size_t colon = text.find(':');
   if (colon == std::string::npos) {
-    std::cout << "Incorrect format for haploid chromosomes\n";
-    exitAfterOutput(kExitError);
+    stopWithMessage("Incorrect format for haploid chromosomes");
   }
   const std::string sex = text.substr(0, colon);
   const std::string chrs = text.substr(colon + 1);
@@ -129,12 +123,10 @@ void parseHaploid(const char* value) {
     haploid_sexes.push_back(2);
     haploid_sexes.push_back(-9);
   } else {
-    std::cout << "Incorrect sex specification for haploid option\n";
-    exitAfterOutput(kExitError);
+    stopWithMessage("Incorrect sex specification for haploid option");
   }
   if (chrs.empty()) {
-    std::cout << "Incorrect chromosome specification for haploid option\n";
-    exitAfterOutput(kExitError);
+    stopWithMessage("Incorrect chromosome specification for haploid option");
   }
   if (chrs == "*")
     haploid_chrs.push_back(ALLCHRS_PROXY);
@@ -258,11 +250,9 @@ void readK(const char* text) {
 }  // namespace
 
 void Options::usage() {
-  std::cout.flush();
-  std::cerr << "Usage: kelvanore <input file> <K>\n"
-               "See --help or manual for more advanced usage.\n";
-  std::cerr.flush();
-  std::exit(kExitError);
+  stopWithError(
+      "Usage: kelvanore <input file> <K>\n"
+      "See --help or manual for more advanced usage.");
 }
 
 void Options::parseOptions(int argc, char** argv) {
@@ -349,10 +339,10 @@ void Options::parseOptions(int argc, char** argv) {
         break;
       case 'H':
         print_help();
-        exitAfterOutput(kExitOk);
+        stopAfterOutput(kExitOk);
       case 'V':
         print_version();
-        exitAfterOutput(kExitOk);
+        stopAfterOutput(kExitOk);
       default:  // '?', and the letters d, g, p and b that do nothing
         usage();
     }
