@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "invert_matrix.h"
 #include "utils.h"
 #include "version.h"
 
@@ -70,6 +71,9 @@ const char* const kShortOptions = "x:f:iPQzs:a:m:B::C:c:h:v::j::R::p:l:d:e:g:b:"
 
 // Bootstrap replicates when the option carries no count.
 constexpr int kDefaultReplicates = 200;
+// The fewest replicates taken (0 switches the bootstrap off): a standard
+// error divides by the count less one, so one replicate gives 0/0.
+constexpr int kMinReplicates = 2;
 // Threads when the parallel option carries no count.
 constexpr int kDefaultThreads = 2;
 // The largest thread count taken: the OpenMP runtime lays out a team's
@@ -79,6 +83,9 @@ constexpr int kDefaultThreads = 2;
 constexpr int kMaxThreads = 4096;
 // Folds when the cv option carries no count.
 constexpr int kDefaultFolds = 5;
+// The fewest folds taken: a single fold hides every genotype, so its re-fit
+// sees no data and the score is the point estimate's own deviance.
+constexpr int kMinFolds = 2;
 
 // Integer option values: leading text read as a 32-bit long reads it, the
 // rest ignored, no digits give 0.
@@ -145,8 +152,11 @@ AccelerationScheme parseAcceleration(const char* value) {
   }
   if (strncasecmp(value, "qn", 2) == 0) {
     const int r = intValue(value + 2);
-    // The acceleration needs at least one secant pair to extrapolate from.
-    if (r < 1) stopWithMessage(std::string("Invalid number of secant conditions: ") + value);
+    // The acceleration needs at least one secant pair to extrapolate from,
+    // and inverts a matrix of the count's order once that many iterations
+    // have run: refused here, not after them.
+    if (r < 1 || r > kMaxInvertOrder)
+      stopWithMessage(std::string("Invalid number of secant conditions: ") + value);
     return {QUASI_NEWTON, r};
   }
   stopWithMessage("Unknown acceleration method");
@@ -172,9 +182,9 @@ void parseFolds(const char* value) {
     Options::cvFolds = kDefaultFolds;
   } else {
     Options::cvFolds = intValue(value);
-    if (Options::cvFolds <= 0) {
+    if (Options::cvFolds < kMinFolds) {
       std::cout << std::endl;
-      std::cout << "Error specifying number of folds." << std::endl;
+      stopWithMessage("Error specifying number of folds.");
     }
   }
   std::cout << "  Folds=" << Options::cvFolds << "." << std::endl;
@@ -287,6 +297,8 @@ void Options::parseOptions(int argc, char** argv) {
         break;
       case 'B':
         B = optarg ? intValue(optarg) : kDefaultReplicates;
+        if (B < 0 || (B > 0 && B < kMinReplicates))
+          stopWithMessage(std::string("Invalid number of bootstrap replicates: ") + optarg);
         break;
       case 'C':
         majorConvergenceCriterion = parseCriterion(optarg);
@@ -329,6 +341,8 @@ void Options::parseOptions(int argc, char** argv) {
         break;
       case 'l':
         lambdas = readList(optarg);
+        // No weight means no estimation: a run that writes nothing.
+        if (lambdas.empty()) stopWithMessage(std::string("Empty penalty weight list: ") + optarg);
         break;
       case 'e':
         penaltyfunction.epsilon = std::strtod(optarg, nullptr);

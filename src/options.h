@@ -34,10 +34,10 @@ class Options {
   static bool estimateQ;
   static bool estimateP;
   static unsigned int seedval;
-  static AccelerationScheme acceleration;
+  static AccelerationScheme acceleration;  // quasi-Newton R within 1 .. kMaxInvertOrder
   static MethodType method;
   static PenaltyFunction penaltyfunction;  // lambda set by main before each point estimation
-  static int B;                            // bootstrap replicates; 0 or less = off
+  static int B;                            // bootstrap replicates: 0 = off, else at least 2
   static int blockSize;                    // bootstrap block size in SNPs; 0 = derive
   static ConvergenceChecker minorConvergenceCriterion;
   static ConvergenceChecker majorConvergenceCriterion;
@@ -48,9 +48,9 @@ class Options {
   static char* inputFileBase;    // input path up to its last "."
   static char* inputFilePrefix;  // base name before its last "."
   static char* inputFileSuffix;  // base name after its last "."
-  static int cvFolds;                  // cross-validation folds; 0 or less = off
+  static int cvFolds;                  // cross-validation folds: 0 = off, else at least 2
   static int verbosity;                // 0, or 1 with the verbose option
-  static std::vector<double> lambdas;  // penalty weights, one pass each
+  static std::vector<double> lambdas;  // penalty weights, one pass each; never empty
 
   static struct option longopts[];
 
