@@ -26,7 +26,9 @@ ConvergenceChecker ConvergenceChecker::makeChecker(const char* text) {
   const int32_t n = strtol32(text, &end);
   if (*end == '\0') return ConvergenceChecker(static_cast<int>(n));
   const double tol = std::strtod(text, &end);
-  if (end != text && *end == '\0') return ConvergenceChecker(tol);
+  // A tolerance that no increase can fall below (0, negative, NaN) would
+  // leave only the cap of 2147483647 iterations: a run that never ends.
+  if (end != text && *end == '\0' && tol > 0) return ConvergenceChecker(tol);
   stopWithMessage("Invalid convergence criterion string, aborting");
 }
 

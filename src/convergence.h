@@ -16,7 +16,9 @@ class ConvergenceChecker {
   bool isConverged(double before, double after, int iterations) const;
 
   // From option text: a whole decimal integer gives an iteration cap, a whole
-  // floating-point number a tolerance; anything else ends the run (255).
+  // floating-point number above 0 a tolerance; anything else (a tolerance of
+  // 0, below 0 or NaN too) ends the run with "Invalid convergence criterion
+  // string, aborting" (255).
   static ConvergenceChecker makeChecker(const char* text);
 
   // The words that end the configuration summary's termination lines.

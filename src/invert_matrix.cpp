@@ -18,17 +18,17 @@ void dgetri_(const int* n, double* a, const int* lda, const int* ipiv, double* w
 
 namespace {
 
-// Fixed work areas of the call: the condition estimate needs 4n doubles and
-// n ints, the pivots n ints, so 99 is the largest order they serve, and the
-// inversion never gets more workspace than there is.
+// Fixed work areas of the call, sized for kMaxInvertOrder: the inversion
+// never gets more workspace than there is.
 constexpr int kWorkDoubles = 1000;
 constexpr int kWorkInts = 100;
-constexpr int kMaxOrder = 99;
+static_assert(4 * kMaxInvertOrder <= kWorkDoubles && kMaxInvertOrder <= kWorkInts,
+              "the work areas must hold the largest order served");
 
 }  // namespace
 
 bool invert_matrix(const DMatrix& A, DMatrix& Ainv, double& rcond) {
-  if (A.size1() > static_cast<size_t>(kMaxOrder)) stopWithMessage("Inverting too-big a matrix :-(");
+  if (A.size1() > static_cast<size_t>(kMaxInvertOrder)) stopWithMessage("Inverting too-big a matrix :-(");
   // LAPACK would stop the process on an order of 0 or read past a matrix
   // with fewer columns than rows.
   if (A.size1() == 0 || A.size2() != A.size1())

@@ -5,9 +5,15 @@
 
 #include "utils.h"
 
+// The largest order served: the call's fixed work areas hold 1000 doubles
+// and 100 ints, and the condition estimate needs 4n doubles and n ints, the
+// pivots n ints. The quasi-Newton acceleration inverts a matrix of the order
+// of its secant-condition count, so that count is held to this too.
+constexpr int kMaxInvertOrder = 99;
+
 // true when Ainv holds the inverse. rcond is written once the condition
-// estimate has run (not when the factorisation fails). An order above 99
-// ends the run with "Inverting too-big a matrix :-(" (255).
+// estimate has run (not when the factorisation fails). An order above
+// kMaxInvertOrder ends the run with "Inverting too-big a matrix :-(" (255).
 bool invert_matrix(const DMatrix& A, DMatrix& Ainv, double& rcond);
 
 #endif

@@ -12,7 +12,9 @@
 #include <iostream>
 #include <sstream>
 
+#include "invert_matrix.h"
 #include "utils.h"
+#include "version.h"
 
 bool Options::estimateQ = true;
 bool Options::estimateP = true;
@@ -64,11 +66,14 @@ struct option Options::longopts[] = {
 
 namespace {
 
-const char* const kVersion = "1.3.0";
+const char* const kVersion = KELVANORE_VERSION;
 const char* const kShortOptions = "x:f:iPQzs:a:m:B::C:c:h:v::j::R::p:l:d:e:g:b:";
 
 // Bootstrap replicates when the option carries no count.
 constexpr int kDefaultReplicates = 200;
+// The fewest replicates taken (0 switches the bootstrap off): a standard
+// error divides by the count less one, so one replicate gives 0/0.
+constexpr int kMinReplicates = 2;
 // Threads when the parallel option carries no count.
 constexpr int kDefaultThreads = 2;
 // The largest thread count taken: the OpenMP runtime lays out a team's
@@ -78,6 +83,9 @@ constexpr int kDefaultThreads = 2;
 constexpr int kMaxThreads = 4096;
 // Folds when the cv option carries no count.
 constexpr int kDefaultFolds = 5;
+// The fewest folds taken: a single fold hides every genotype, so its re-fit
+// sees no data and the score is the point estimate's own deviance.
+constexpr int kMinFolds = 2;
 
 // Integer option values: leading text read as a 32-bit long reads it, the
 // rest ignored, no digits give 0.
@@ -96,12 +104,6 @@ std::string padRight(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-// Exits after the option's own lines; they carry their line ends unflushed.
-[[noreturn]] void exitAfterOutput(int status) {
-  std::cout.flush();
-  std::exit(status);
-}
-
 void parseHaploid(const char* value) {
   haploidModeEnabled = true;
   const std::string text(value);
@@ -115,8 +117,7 @@ void parseHaploid(const char* value) {
   }
   const size_t colon = text.find(':');
   if (colon == std::string::npos) {
-    std::cout << "Incorrect format for haploid chromosomes\n";
-    exitAfterOutput(kExitError);
+    stopWithMessage("Incorrect format for haploid chromosomes");
   }
   const std::string sex = text.substr(0, colon);
   const std::string chrs = text.substr(colon + 1);
@@ -129,12 +130,10 @@ void parseHaploid(const char* value) {
     haploid_sexes.push_back(2);
     haploid_sexes.push_back(-9);
   } else {
-    std::cout << "Incorrect sex specification for haploid option\n";
-    exitAfterOutput(kExitError);
+    stopWithMessage("Incorrect sex specification for haploid option");
   }
   if (chrs.empty()) {
-    std::cout << "Incorrect chromosome specification for haploid option\n";
-    exitAfterOutput(kExitError);
+    stopWithMessage("Incorrect chromosome specification for haploid option");
   }
   if (chrs == "*")
     haploid_chrs.push_back(ALLCHRS_PROXY);
@@ -153,8 +152,11 @@ AccelerationScheme parseAcceleration(const char* value) {
   }
   if (strncasecmp(value, "qn", 2) == 0) {
     const int r = intValue(value + 2);
-    // The acceleration needs at least one secant pair to extrapolate from.
-    if (r < 1) stopWithMessage(std::string("Invalid number of secant conditions: ") + value);
+    // The acceleration needs at least one secant pair to extrapolate from,
+    // and inverts a matrix of the count's order once that many iterations
+    // have run: refused here, not after them.
+    if (r < 1 || r > kMaxInvertOrder)
+      stopWithMessage(std::string("Invalid number of secant conditions: ") + value);
     return {QUASI_NEWTON, r};
   }
   stopWithMessage("Unknown acceleration method");
@@ -180,9 +182,9 @@ void parseFolds(const char* value) {
     Options::cvFolds = kDefaultFolds;
   } else {
     Options::cvFolds = intValue(value);
-    if (Options::cvFolds <= 0) {
+    if (Options::cvFolds < kMinFolds) {
       std::cout << std::endl;
-      std::cout << "Error specifying number of folds." << std::endl;
+      stopWithMessage("Error specifying number of folds.");
     }
   }
   std::cout << "  Folds=" << Options::cvFolds << "." << std::endl;
@@ -258,11 +260,9 @@ void readK(const char* text) {
 }  // namespace
 
 void Options::usage() {
-  std::cout.flush();
-  std::cerr << "Usage: kelvanore <input file> <K>\n"
-               "See --help or manual for more advanced usage.\n";
-  std::cerr.flush();
-  std::exit(kExitError);
+  stopWithError(
+      "Usage: kelvanore <input file> <K>\n"
+      "See --help or manual for more advanced usage.");
 }
 
 void Options::parseOptions(int argc, char** argv) {
@@ -297,6 +297,8 @@ void Options::parseOptions(int argc, char** argv) {
         break;
       case 'B':
         B = optarg ? intValue(optarg) : kDefaultReplicates;
+        if (B < 0 || (B > 0 && B < kMinReplicates))
+          stopWithMessage(std::string("Invalid number of bootstrap replicates: ") + optarg);
         break;
       case 'C':
         majorConvergenceCriterion = parseCriterion(optarg);
@@ -339,6 +341,8 @@ void Options::parseOptions(int argc, char** argv) {
         break;
       case 'l':
         lambdas = readList(optarg);
+        // No weight means no estimation: a run that writes nothing.
+        if (lambdas.empty()) stopWithMessage(std::string("Empty penalty weight list: ") + optarg);
         break;
       case 'e':
         penaltyfunction.epsilon = std::strtod(optarg, nullptr);
@@ -349,10 +353,10 @@ void Options::parseOptions(int argc, char** argv) {
         break;
       case 'H':
         print_help();
-        exitAfterOutput(kExitOk);
+        stopAfterOutput(kExitOk);
       case 'V':
         print_version();
-        exitAfterOutput(kExitOk);
+        stopAfterOutput(kExitOk);
       default:  // '?', and the letters d, g, p and b that do nothing
         usage();
     }

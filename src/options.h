@@ -1,7 +1,8 @@
 // options: the run configuration (static members of Options, given their
 // defaults by static initialisation and filled once by parseOptions before
-// any input is read), the command-line parser, and the banner, help and
-// version texts.
+// any input is read; afterwards only main writes the penalty weight of each
+// pass and the bootstrap a derived block size), the command-line parser, and
+// the banner, help and version texts.
 #ifndef KELVANORE_OPTIONS_H
 #define KELVANORE_OPTIONS_H
 
@@ -33,10 +34,10 @@ class Options {
   static bool estimateQ;
   static bool estimateP;
   static unsigned int seedval;
-  static AccelerationScheme acceleration;
+  static AccelerationScheme acceleration;  // quasi-Newton R within 1 .. kMaxInvertOrder
   static MethodType method;
   static PenaltyFunction penaltyfunction;  // lambda set by main before each point estimation
-  static int B;                            // bootstrap replicates; 0 = off
+  static int B;                            // bootstrap replicates: 0 = off, else at least 2
   static int blockSize;                    // bootstrap block size in SNPs; 0 = derive
   static ConvergenceChecker minorConvergenceCriterion;
   static ConvergenceChecker majorConvergenceCriterion;
@@ -47,19 +48,26 @@ class Options {
   static char* inputFileBase;    // input path up to its last "."
   static char* inputFilePrefix;  // base name before its last "."
   static char* inputFileSuffix;  // base name after its last "."
-  static int cvFolds;
-  static int verbosity;
-  static std::vector<double> lambdas;
+  static int cvFolds;                  // cross-validation folds: 0 = off, else at least 2
+  static int verbosity;                // 0, or 1 with the verbose option
+  static std::vector<double> lambdas;  // penalty weights, one pass each; never empty
 
   static struct option longopts[];
 
+  // Reads the command line, prints the configuration summary, sets the
+  // thread count, seeds the random generator and reads K. Returns only with
+  // a complete configuration: every refusal ends the run inside, with its
+  // message and status 255; --help and --version end it with status 0.
   static void parseOptions(int argc, char** argv);
+  // The usage text on standard error, then status 255.
   [[noreturn]] static void usage();
 };
 
 // Appends the pieces of text between separators to out (empty pieces kept).
 void update_vector(std::string text, char separator, std::vector<std::string>& out);
 
+// The start-up banner, the version string and the help text, on standard
+// output.
 void print_banner();
 void print_version();
 void print_help();

@@ -106,15 +106,24 @@ M* copyMatrix(const M& source, const char* what) {
 
 // ---- Stops -----------------------------------------------------------------
 
-void stopWithMessage(const std::string& message, int status) {
-  std::cout << message << std::endl;
+void stopAfterOutput(int status) {
+  // The one exit of every stop: whatever the run wrote reaches the console
+  // before the process ends.
+  std::cout.flush();
+  std::cerr.flush();
   std::exit(status);
 }
 
+void stopWithMessage(const std::string& message, int status) {
+  std::cout << message << '\n';
+  stopAfterOutput(status);
+}
+
 void stopWithError(const std::string& message, int status) {
+  // Lines already on standard output come first, as on a terminal.
   std::cout.flush();
-  std::cerr << message << std::endl;
-  std::exit(status);
+  std::cerr << message << '\n';
+  stopAfterOutput(status);
 }
 
 void Unimplemented() { stopWithMessage("Unimplemented()"); }

@@ -1,10 +1,12 @@
 // utils: the shared run state, the dataset records, the random generator,
 // the data checks and starting values, small numeric helpers, the timer, the
-// stops that end a run, the 32-bit platform layer and the Fst table.
+// stops that end a run, the 32-bit platform layer, the Fst table and the
+// penalty weight list.
 //
 // Run state: every process-wide variable is declared here and defined in
 // utils.cpp. Matrices are heap objects reached through pointers that stay
-// null until their creator runs; nothing of the run state is ever freed.
+// null until their creator runs; they live until the process ends, but for
+// Qt_se and Qt_bias, which each pass with a bootstrap replaces.
 #ifndef KELVANORE_UTILS_H
 #define KELVANORE_UTILS_H
 
@@ -26,7 +28,9 @@ typedef ublas::vector<double> DVector;
 typedef ublas::vector<unsigned char> BVector;
 typedef ublas::range Range;
 
-// Exit statuses.
+// Exit statuses: kExitOk after the help and version texts, kExitError for
+// every refusal and failure but the solver's lack of memory (status 1,
+// fquadprog).
 constexpr int kExitOk = 0;
 constexpr int kExitError = 255;
 
@@ -88,11 +92,16 @@ extern std::vector<std::string> haploid_chrs;  // haploid chromosome tokens, or 
 extern const std::string ALLCHRS_PROXY;      // "ALL_CHROMOSOMES": every chromosome is haploid
 
 // ---- Stops -----------------------------------------------------------------
+// Every end of the run but a normal return from main goes through these (the
+// solver unit fquadprog alone keeps its own out-of-memory exit, status 1).
 
-// Prints the message and a line end on standard output, flushes, and exits
-// with the status.
+// Flushes standard output and standard error and exits with the status: for
+// a stop whose text is already written (the help and version texts).
+[[noreturn]] void stopAfterOutput(int status);
+// Prints the message and a line end on standard output, then stops with the
+// status.
 [[noreturn]] void stopWithMessage(const std::string& message, int status = kExitError);
-// The same on standard error.
+// The same on standard error, after what standard output already holds.
 [[noreturn]] void stopWithError(const std::string& message, int status = kExitError);
 // "Unimplemented()" / "ShouldNotReachHere()" on standard output, status 255.
 [[noreturn]] void Unimplemented();
@@ -167,7 +176,9 @@ void print_Fst_matrix();
 
 // ---- Penalty weight list -------------------------------------------------------
 
-// The numbers of a penalty weight list such as "[0, 10, 100]" or "0,10".
+// The numbers of a penalty weight list such as "[0, 10, 100]" or "0,10" (an
+// empty list for a text of separators only); a token that is not a number
+// ends the run with "Invalid penalty weight: " and the token.
 std::vector<double> readList(std::string text);
 
 #endif

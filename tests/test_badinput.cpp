@@ -206,6 +206,21 @@ const BadInputCase kBadInputs[] = {
     {"penalty weight nan", "tiny.bed", {}, {"-l", "0,nan"}, kOut, "Invalid penalty weight: nan", 255},
     {"penalty weight 1e308", "tiny.bed", {}, {"-l", "1e308"}, kOut, "Invalid penalty weight: 1e+308", 255},
     {"epsilon 1e308", "tiny.bed", {}, {"-l", "5", "-e", "1e308"}, kOut, "Invalid epsilon: 1e308", 255},
+    // option values under which a run cannot finish or produces nothing:
+    // refused before any input is read
+    {"101 secant conditions (the run died at iteration 101)", "tiny.bed", {}, {"-a", "qn101"}, kOut,
+     "Invalid number of secant conditions: qn101", 255},
+    {"empty penalty list (no pass, status 0)", "tiny.bed", {}, {"-l", ""}, kOut,
+     "Empty penalty weight list: ", 255},
+    {"penalty list of separators", "tiny.bed", {}, {"-l", ","}, kOut, "Empty penalty weight list: ,", 255},
+    {"one bootstrap replicate (NaN errors)", "tiny.bed", {}, {"-B1", "-h1"}, kOut,
+     "Invalid number of bootstrap replicates: 1", 255},
+    {"one fold (every genotype hidden)", "tiny.bed", {}, {"--cv=1"}, kOut,
+     "Error specifying number of folds.", 255},
+    {"major criterion nan (never ends)", "tiny.bed", {}, {"-C", "nan"}, kOut,
+     "Invalid convergence criterion string, aborting", 255},
+    {"minor criterion nan (never ends)", "tiny.bed", {}, {"--cv=2", "-c", "nan"}, kOut,
+     "Invalid convergence criterion string, aborting", 255},
     // the input name
     {"unknown extension", "tiny.txt", {{"tiny.txt", kBed}}, {}, kOut,
      "Input file extension not recognized.", 255},

@@ -171,14 +171,6 @@ TEST(Run, OnePopulationKeepsTheDefaultPrecision) {
   EXPECT_EQ(splitLines(readFile(dir.file("sim3.1.Q"))).at(0), "1.000000");
 }
 
-TEST(Run, EmptyWeightListWritesNothing) {
-  TempDir dir;
-  RunResult r = runKelvanore({kSim, "2", "-l", ""}, dir.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.find("Writing output files."), std::string::npos);
-  EXPECT_FALSE(fileExists(dir.file("sim3.2.Q")));
-}
-
 TEST(Run, StartingValuesFromFilesSkipThePriming) {
   TempDir dir;
   RunResult first = runKelvanore({kSim, "3", "-C", "3"}, dir.path());
@@ -253,29 +245,29 @@ TEST(Run, SecantConditionCounts) {
   struct Case {
     std::vector<std::string> args;
     std::string shortName;
-    int status;
-    std::string lastLine;  // empty: "Writing output files."
+    size_t iterations;  // status lines expected; 0: any number
   };
   std::vector<Case> cases = {
-      {{"-a", "qn1"}, "QN/Block", 0, ""},
-      {{"-a", "qn5"}, "QN/Block", 0, ""},
-      {{"-m", "em"}, "QN/EM", 0, ""},
-      // 99 plain double steps, then the 100 x 100 system cannot be inverted.
-      {{"-a", "qn100", "-C", "150"}, "QN/Block", 255, "Inverting too-big a matrix :-("},
+      {{"-a", "qn1"}, "QN/Block", 0},
+      {{"-a", "qn5"}, "QN/Block", 0},
+      {{"-m", "em"}, "QN/EM", 0},
+      // The most the parser takes: 98 plain double steps, then every
+      // iteration extrapolates from a 99 x 99 system.
+      {{"-a", "qn99", "-C", "101"}, "QN/Block", 101},
   };
   for (const Case& c : cases) {
     TempDir dir;
     std::vector<std::string> args = {testData("forex250.bed"), "2"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     RunResult r = runKelvanore(args, dir.path());
-    EXPECT_EQ(r.status, c.status) << c.args[1];
+    EXPECT_EQ(r.status, 0) << c.args[1];
     std::vector<std::string> lines = splitLines(r.out);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), c.lastLine.empty() ? "Writing output files." : c.lastLine) << c.args[1];
+    EXPECT_EQ(lines.back(), "Writing output files.") << c.args[1];
     std::vector<double> values = statusValues(r.out, c.shortName);
     EXPECT_FALSE(values.empty()) << c.args[1];
-    if (c.status == 255) {
-      EXPECT_EQ(values.size(), 99u);
+    if (c.iterations > 0) {
+      EXPECT_EQ(values.size(), c.iterations) << c.args[1];
     }
     for (size_t i = 1; i < values.size(); ++i) EXPECT_GE(values[i], values[i - 1]) << c.args[1];
   }
