@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <istream>
 #include <limits>
 #include <new>
 #include <string>
@@ -12,6 +13,8 @@
 
 #include <boost/lexical_cast.hpp>
 #include <boost/unordered_map.hpp>
+
+#include "fileio.h"
 
 namespace {
 
@@ -45,8 +48,9 @@ bool isHaploidSex(const std::string& token) {
 
 // Reads the .bim into snps, in file order. Ends the run on every failure.
 void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
-  std::ifstream bim(name.c_str());
-  if (!bim.is_open()) stopWithMessage("Error opening .bim file!");
+  TextInput text(name);
+  if (!text.is_open()) stopWithMessage("Error opening .bim file!");
+  std::istream bim(&text);
 
   try {
     while (!bim.eof()) {
@@ -77,19 +81,22 @@ void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
   } catch (const std::bad_alloc&) {
     stopOutOfMemory("the SNP list (" + std::to_string(snps.size()) + " SNPs)");
   }
-  bim.close();
+  text.checkEnd();
   if (snps.empty()) stopWithMessage("No SNPs!");
 }
 
 // Counts the .fam's individuals and sets their haploid flags. A last line
-// without a line feed is still an individual.
-void readFam(const std::string& name, std::ifstream& fam, DatasetMetadata& meta, int snpCount) {
-  fam.open(name.c_str());
-  if (!fam.is_open()) stopWithMessage("Error opening .fam file!");
+// without a line feed is still an individual; blank lines at the end are
+// none (the .bed's padding bits would fill them).
+void readFam(const std::string& name, DatasetMetadata& meta, int snpCount) {
+  TextInput text(name);
+  if (!text.is_open()) stopWithMessage("Error opening .fam file!");
+  std::istream fam(&text);
 
   int64_t lines = 0;
   std::string line;
   while (std::getline(fam, line)) ++lines;
+  text.checkEnd();
   if (lines > std::numeric_limits<int>::max())
     stopOutOfMemory("the genotype matrix (" + std::to_string(lines) + " x " +
                     std::to_string(snpCount) + ")");
@@ -105,8 +112,8 @@ void readFam(const std::string& name, std::ifstream& fam, DatasetMetadata& meta,
                     std::to_string(L) + ")");
   }
 
+  text.rewind();
   fam.clear();
-  fam.seekg(0);
   int64_t record = 0;
   for (;;) {
     std::string tokens[6];
@@ -205,8 +212,7 @@ void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta) {
     stopOutOfMemory("the SNP column map (" + std::to_string(snps.size()) + " SNPs)");
   }
 
-  std::ifstream fam;
-  readFam(base + ".fam", fam, meta, static_cast<int>(snps.size()));
+  readFam(base + ".fam", meta, static_cast<int>(snps.size()));
 
   std::ifstream bed((base + ".bed").c_str(), std::ios::in | std::ios::binary);
   if (!bed.is_open()) stopWithMessage("Error opening .bed file!");

@@ -1,6 +1,8 @@
 #include "fileio.h"
 
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +13,6 @@
 #include <iostream>
 #include <limits>
 #include <new>
-#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,6 +30,15 @@ constexpr char kPedSeparator = ' ';
 bool isWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
+
+// Empty, or white space only: not a record in any text input.
+bool isBlank(const std::string& line) {
+  return std::all_of(line.begin(), line.end(), isWhite);
+}
+
+// The UTF-8 byte-order mark that some editors put at the start of a text file.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr std::size_t kByteOrderMarkSize = 3;
 
 bool isAsciiAlnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -110,39 +120,125 @@ void decodePedLine(const std::string& line, int i, IndInfo& ind) {
     if (!isWhite(line[q])) pedError();
 }
 
-// Value list of a text matrix, in reading order; 0 when every line held the
-// same number of values (at least one), else 1.
+// A value of a text matrix: the whole token is a decimal number (optional
+// sign, digits, optional point and fraction, optional exponent) and finite.
+// No nan, inf or hexadecimal form: a value the run cannot use is refused
+// where it is read.
+bool readMatrixValue(const char* begin, const char* end, double& value) {
+  for (const char* c = begin; c != end; ++c)
+    if (!((*c >= '0' && *c <= '9') || *c == '+' || *c == '-' || *c == '.' || *c == 'e' || *c == 'E'))
+      return false;
+  // The token ends at white space or at the line's terminating zero, where
+  // strtod stops too.
+  char* stop = nullptr;
+  value = std::strtod(begin, &stop);
+  return stop == end && std::isfinite(value);
+}
+
+// Where a text matrix stops being one: the 1-based line and, there, the
+// 1-based value that is not a finite number, or the count of values that
+// differs from line 1's.
+struct MatrixProblem {
+  int64_t line = 0;
+  std::size_t value = 0;
+  std::size_t count = 0;
+  std::size_t expected = 0;
+};
+
+// Value list of a text matrix, in reading order; 0 when every line holds
+// the same number of values, all finite numbers, else 1 and the problem.
 int readMatrixValues(std::istream& in, std::vector<double>& values, std::size_t& rows,
-                     std::size_t& cols) {
+                     std::size_t& cols, MatrixProblem& problem) {
   rows = 0;
   cols = 0;
   std::string line;
-  std::istringstream fields;
   while (std::getline(in, line)) {
     ++rows;
-    fields.clear();
-    fields.str(line);
     std::size_t count = 0;
-    double value;
-    while (fields >> value) {
-      values.push_back(value);
+    const char* const text = line.c_str();
+    const std::size_t len = line.size();
+    std::size_t p = 0;
+    while (p < len) {
+      while (p < len && isWhite(text[p])) ++p;
+      if (p == len) break;
+      const std::size_t start = p;
+      while (p < len && !isWhite(text[p])) ++p;
       ++count;
+      double value = 0.0;
+      if (!readMatrixValue(text + start, text + p, value)) {
+        problem.line = static_cast<int64_t>(rows);
+        problem.value = count;
+        return 1;
+      }
+      values.push_back(value);
     }
-    // A line without a number cannot be a row of values, wherever it is.
-    if (count == 0 || (cols != 0 && count != cols)) return 1;
+    if (rows > 1 && count != cols) {
+      problem.line = static_cast<int64_t>(rows);
+      problem.count = count;
+      problem.expected = cols;
+      return 1;
+    }
     cols = count;
   }
   return 0;
 }
 
-// Reads a starting-value file. Returns the matrix, or null when the file is
-// absent; a file that is there but is not a matrix is reported and null.
+// inputMatrix on an open text input; the problem tells why it gave 1 when
+// the matrix was to blame (else the input ended early: text.ending()).
+int readMatrixFile(TextInput& text, DMatrix** M, bool transpose, MatrixProblem& problem) {
+  std::istream in(&text);
+  std::vector<double> values;
+  std::size_t rows = 0, cols = 0;
+  try {
+    if (readMatrixValues(in, values, rows, cols, problem) != 0) return 1;
+    if (text.ending() != TextInput::kEnd) return 1;
+    DMatrix* result = transpose ? new DMatrix(cols, rows) : new DMatrix(rows, cols);
+    for (std::size_t r = 0; r < rows; ++r)
+      for (std::size_t c = 0; c < cols; ++c) {
+        const double v = values[r * cols + c];
+        if (transpose)
+          (*result)(c, r) = v;
+        else
+          (*result)(r, c) = v;
+      }
+    *M = result;
+  } catch (const std::bad_alloc&) {
+    stopOutOfMemory("the matrix of " + text.name());
+  }
+  return 0;
+}
+
+// Reads a starting-value file: the matrix, or null when there is no such
+// file (the values are then drawn). A file that is there is read or
+// refused: random values in its place would be held fixed with -f or -P
+// and written as the result.
 DMatrix* readStartingMatrix(const std::string& name) {
+  TextInput text(name);
+  if (!text.is_open()) {
+    // lstat: a link to nothing is a name the user gave, not a missing file.
+    struct stat st;
+    if (lstat(name.c_str(), &st) == 0) stopWithMessage("  Could not open " + name);
+    return nullptr;
+  }
   DMatrix* M = nullptr;
-  if (inputMatrix(name, &M, true) == 0) return M;
-  std::ifstream probe(name.c_str());
-  if (probe.is_open()) printLine("  Could not parse " + name);
-  return nullptr;
+  MatrixProblem problem;
+  if (readMatrixFile(text, &M, true, problem) == 0) return M;
+  text.checkEnd();
+  const std::string where = "  Could not parse " + name + ", line " + std::to_string(problem.line);
+  if (problem.value > 0)
+    stopWithMessage(where + ": value " + std::to_string(problem.value) + " is not a finite number");
+  stopWithMessage(where + ": wrong number of values (found " + std::to_string(problem.count) + ", expecting " +
+                  std::to_string(problem.expected) + ")");
+}
+
+// The values of a matrix held fixed are used as read: no update step
+// repairs them, so one outside [0, 1] is refused here. Line c of the file
+// is column c of the matrix.
+void checkFixedValues(const DMatrix& M, const std::string& name) {
+  for (std::size_t c = 0; c < M.size2(); ++c)
+    for (std::size_t r = 0; r < M.size1(); ++r)
+      if (!(M(r, c) >= 0.0 && M(r, c) <= 1.0))
+        stopWithMessage("  Fixed values outside [0, 1] in " + name + ", line " + std::to_string(c + 1));
 }
 
 // A true matrix of any shape other than rows x cols is dropped.
@@ -178,11 +274,84 @@ std::string lambdaText(double lambda) {
   return text;
 }
 
+// Name of a result file of the current pass: prefix.K, the kind (".Q",
+// ".P", ...) and, for a penalty weight other than 0, its suffix.
+std::string resultName(const std::string& kind) {
+  const double lambda = Options::penaltyfunction.lambda;
+  // A NaN weight is not 0 either.
+  const std::string suffix = lambda == 0 ? std::string() : ".lambda." + lambdaText(lambda);
+  return nameOf(Options::inputFilePrefix) + "." + to_string(K) + kind + suffix;
+}
+
 void writeResult(const std::string& name, const DMatrix* M) {
   if (outputMatrix(name, M, true, " ") != 0) stopWithMessage("Error writing output file " + name);
 }
 
 }  // namespace
+
+TextInput::TextInput(const std::string& name)
+    : file_(name.c_str(), std::ios::in | std::ios::binary), name_(name) {}
+
+// Hands on the next record line; false when the records have ended, with
+// the reason in ending_.
+bool TextInput::nextRecord() {
+  if (!std::getline(file_, line_)) {
+    if (file_.bad()) ending_ = kReadError;
+    return false;
+  }
+  ++lineNumber_;
+  if (lineNumber_ == 1 && line_.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0)
+    line_.erase(0, kByteOrderMarkSize);
+  if (isBlank(line_)) {
+    // The records end here unless one follows: blank lines may only end a
+    // file (a trailing empty line is a common editor habit; one between
+    // records is a record lost, or found where none is).
+    const int64_t blank = lineNumber_;
+    while (std::getline(file_, line_)) {
+      ++lineNumber_;
+      if (!isBlank(line_)) {
+        blankLine_ = blank;
+        ending_ = kBlankLine;
+        return false;
+      }
+    }
+    if (file_.bad()) ending_ = kReadError;
+    return false;
+  }
+  // getline stops before a line feed, or at the end of a last line that
+  // has none.
+  if (!file_.eof()) line_.push_back('\n');
+  return true;
+}
+
+TextInput::int_type TextInput::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  if (ended_ || !nextRecord()) {
+    ended_ = true;
+    return traits_type::eof();
+  }
+  // A record line is never empty.
+  char* begin = &line_[0];
+  setg(begin, begin, begin + line_.size());
+  return traits_type::to_int_type(*begin);
+}
+
+void TextInput::checkEnd() const {
+  if (ending_ == kBlankLine)
+    stopWithMessage("Blank line in " + name_ + ", line " + std::to_string(blankLine_));
+  if (ending_ == kReadError) stopWithMessage("Error reading " + name_);
+}
+
+void TextInput::rewind() {
+  file_.clear();
+  file_.seekg(0);
+  if (!file_) stopWithMessage("Cannot rewind " + name_ + " to read it again: give a regular file, not a pipe");
+  setg(nullptr, nullptr, nullptr);
+  lineNumber_ = 0;
+  blankLine_ = 0;
+  ending_ = kEnd;
+  ended_ = false;
+}
 
 int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
   const std::string suffix = nameOf(Options::inputFileSuffix);
@@ -215,6 +384,7 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
         delete Qin;
         stopWithMessage(sizes);
       }
+      if (!Options::estimateQ) checkFixedValues(*Qin, qName);
       Qt_old = copyMatrix(*Qin, "the starting Q (" + k + " x " + to_string(I) + ")");
       Qt = copyMatrix(*Qt_old, "the starting Q (" + k + " x " + to_string(I) + ")");
       delete Qin;
@@ -228,6 +398,7 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
         delete Pin;
         stopWithMessage("  Incorrect P input file size");
       }
+      if (!Options::estimateP) checkFixedValues(*Pin, pName);
       P_old = copyMatrix(*Pin, "the starting P (" + k + " x " + to_string(L) + ")");
       P = copyMatrix(*P_old, "the starting P (" + k + " x " + to_string(L) + ")");
       delete Pin;
@@ -271,22 +442,25 @@ void validateInput(const GMatrix& G, const DatasetMetadata& meta) {
 }
 
 void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
-  std::ifstream ped((base + ".ped").c_str(), std::ios::in | std::ios::binary);
-  if (!ped.is_open()) stopWithError("Error opening file");
+  TextInput text(base + ".ped");
+  if (!text.is_open()) stopWithError("Error opening file");
+  std::istream ped(&text);
 
   std::string line;
   std::getline(ped, line);
+  text.checkEnd();
   std::size_t first = 0, last = line.size();
   while (first < last && isWhite(line[first])) ++first;
   while (last > first && isWhite(line[last - 1])) --last;
   const int64_t blanks = std::count(line.begin() + static_cast<std::ptrdiff_t>(first),
                                     line.begin() + static_cast<std::ptrdiff_t>(last), kPedSeparator);
 
+  text.rewind();
   ped.clear();
-  ped.seekg(0);
   int64_t lines = 0;
   std::size_t longest = 0;
   countPedLines(ped, lines, longest);
+  text.checkEnd();
 
   // Six header fields and 2L alleles have 5 + 2L separators.
   if ((blanks - 5) % 2 != 0 || blanks < 5) pedError();
@@ -306,8 +480,8 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
     stopOutOfMemory("the dataset description (" + to_string(I) + " x " + to_string(L) + ")");
   }
 
+  text.rewind();
   ped.clear();
-  ped.seekg(0);
   for (int i = 0; i < I; ++i) {
     if (!std::getline(ped, line)) pedError();
     decodePedLine(line, i, meta.indInfo[static_cast<std::size_t>(i)]);
@@ -319,8 +493,9 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
 void readMapFile(const std::string& base, DatasetMetadata& meta) {
   const std::string name = base + ".map";
   printLine(name);
-  std::ifstream map(name.c_str());
-  if (!map.is_open()) stopWithError("Error opening .map file");
+  TextInput text(name);
+  if (!text.is_open()) stopWithError("Error opening .map file");
+  std::istream map(&text);
 
   int64_t count = 0;
   std::string line;
@@ -338,7 +513,6 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
       if (found < 4) tokens[found].assign(line, start, p - start);
       ++found;
     }
-    if (found == 0) continue;
     if (found != 4) ShouldNotReachHere();
 
     int32_t chromosome = 0;
@@ -357,13 +531,15 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
     }
     ++count;
   }
+  text.checkEnd();
   if (count != L) stopWithMessage("Map file length incorrect");
 }
 
 int readPopFile(const std::string& base) {
   const std::string name = base + ".pop";
-  std::ifstream pop(name.c_str());
-  if (!pop.is_open()) return 1;
+  TextInput text(name);
+  if (!text.is_open()) return 1;
+  std::istream pop(&text);
 
   try {
     reference_pop = new int[static_cast<std::size_t>(std::max(I, 0))];
@@ -388,6 +564,7 @@ int readPopFile(const std::string& base) {
     }
     if (n <= I) reference_pop[n - 1] = population;
   }
+  text.checkEnd();
 
   if (n != I) {
     printLine("Wrong number of lines in " + name + " (found " + std::to_string(n) +
@@ -403,27 +580,10 @@ int readPopFile(const std::string& base) {
 }
 
 int inputMatrix(const std::string& filename, DMatrix** M, bool transpose) {
-  std::ifstream in(filename.c_str());
-  if (!in.is_open()) return 1;
-
-  std::vector<double> values;
-  std::size_t rows = 0, cols = 0;
-  try {
-    if (readMatrixValues(in, values, rows, cols) != 0) return 1;
-    DMatrix* result = transpose ? new DMatrix(cols, rows) : new DMatrix(rows, cols);
-    for (std::size_t r = 0; r < rows; ++r)
-      for (std::size_t c = 0; c < cols; ++c) {
-        const double v = values[r * cols + c];
-        if (transpose)
-          (*result)(c, r) = v;
-        else
-          (*result)(r, c) = v;
-      }
-    *M = result;
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the matrix of " + filename);
-  }
-  return 0;
+  TextInput text(filename);
+  if (!text.is_open()) return 1;
+  MatrixProblem problem;
+  return readMatrixFile(text, M, transpose, problem);
 }
 
 template <typename T>
@@ -449,25 +609,37 @@ template void outputMatrix<double>(std::ostream& out, const ublas::matrix<double
                                    bool transpose, std::string sep);
 
 int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, std::string sep) {
-  std::ofstream out(filename.c_str());
+  // Beside the file, so that the rename stays within one file system and
+  // replaces the file in one step; the process id keeps concurrent runs
+  // in one directory apart.
+  const std::string temporary = filename + "." + std::to_string(getpid()) + ".tmp";
+  std::ofstream out(temporary.c_str());
   // A file that cannot be created is a lost result, as much as a failed write.
   if (!out.is_open()) return 1;
   outputMatrix(out, M, transpose, sep);
   out.close();
-  return out.fail() ? 1 : 0;
+  if (out.fail() || std::rename(temporary.c_str(), filename.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int writeEstimateFiles() {
+  writeResult(resultName(".Q"), Qt);
+  writeResult(resultName(".P"), P);
+  return 0;
+}
+
+int writeBootstrapFiles() {
+  if (Options::B > 0) {
+    if (Qt_se) writeResult(resultName(".Q_se"), Qt_se);
+    if (Qt_bias) writeResult(resultName(".Q_bias"), Qt_bias);
+  }
+  return 0;
 }
 
 int writeOutputFiles() {
-  const std::string stem = nameOf(Options::inputFilePrefix) + "." + to_string(K);
-  const double lambda = Options::penaltyfunction.lambda;
-  // A NaN weight is not 0 either.
-  const std::string suffix = lambda == 0 ? std::string() : ".lambda." + lambdaText(lambda);
-
-  writeResult(stem + ".Q" + suffix, Qt);
-  writeResult(stem + ".P" + suffix, P);
-  if (Options::B > 0) {
-    if (Qt_se) writeResult(stem + ".Q_se" + suffix, Qt_se);
-    if (Qt_bias) writeResult(stem + ".Q_bias" + suffix, Qt_bias);
-  }
-  return 0;
+  writeEstimateFiles();
+  return writeBootstrapFiles();
 }

@@ -3,10 +3,60 @@
 #ifndef KELVANORE_FILEIO_H
 #define KELVANORE_FILEIO_H
 
+#include <cstdint>
+#include <fstream>
 #include <ostream>
+#include <streambuf>
 #include <string>
 
 #include "utils.h"
+
+// Every text input (.bim, .fam, .ped, .map, .pop, matrices) is read through
+// one TextInput, so that each reader sees the same file: a byte-order mark
+// at its start is skipped, blank lines (empty or white space only) at its
+// end are not there, and the input ends early at a blank line that a
+// record follows, or at a read error. Lines are handed on as the file holds
+// them, line ends included, so token and line readers parse as before.
+//
+//   TextInput text(name);
+//   std::istream in(&text);
+//   ... read from in to its end ...
+//   text.checkEnd();
+class TextInput : public std::streambuf {
+ public:
+  explicit TextInput(const std::string& name);
+  bool is_open() const { return file_.is_open(); }
+  const std::string& name() const { return name_; }
+
+  // Why the input ended: at the end of the file (a blank tail included),
+  // at a blank line with a record after it, or at a read error.
+  enum Ending { kEnd, kBlankLine, kReadError };
+  Ending ending() const { return ending_; }
+  // The 1-based number of that blank line.
+  int64_t blankLine() const { return blankLine_; }
+  // Ends the run with one line unless the input ended at the end of the
+  // file. The input itself ends early without a word, so that each reader
+  // decides (the matrix reader reports instead of stopping): every reader
+  // that reads to the end calls this after the pass.
+  void checkEnd() const;
+  // Back to the start for another pass; ends the run with one line when the
+  // file cannot be rewound (a pipe).
+  void rewind();
+
+ protected:
+  int_type underflow() override;
+
+ private:
+  bool nextRecord();
+
+  std::ifstream file_;
+  std::string name_;
+  std::string line_;  // the record handed on, its line end included
+  int64_t lineNumber_ = 0;
+  int64_t blankLine_ = 0;
+  Ending ending_ = kEnd;
+  bool ended_ = false;
+};
 
 // Loads the data set, the starting, true and reference values. 0 on success,
 // -1 when starting values were asked for and neither file could be read.
@@ -23,14 +73,24 @@ int readPopFile(const std::string& base);
 
 // Text matrix reader: 0 on success (*M set to a new matrix), 1 on failure.
 int inputMatrix(const std::string& filename, DMatrix** M, bool transpose);
-// Text matrix writer, file form: 1 on a write error, else 0.
+// Text matrix writer, file form: writes under a temporary name beside the
+// file and renames it over the file once complete and closed, so that the
+// file is the old one or the new one, never a part. 1 on any failure (the
+// temporary file is then removed), else 0.
 int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, std::string sep);
 // Text matrix writer, stream form.
 template <typename T>
 void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>* M, bool transpose,
                   std::string sep);
 
-// Writes the result files of the current pass; 0 on success, -1 on error.
+// The result files of the current pass, in two parts: Q and P as soon as
+// the point estimate is there, so that a failure in the analyses after it
+// cannot take the estimate with it, and the bootstrap's standard errors and
+// biases (when Options::B > 0) once they are there. writeOutputFiles writes
+// both parts. Each file is written whole or not at all; a failure ends the
+// run with one line (the results are 0 otherwise).
+int writeEstimateFiles();
+int writeBootstrapFiles();
 int writeOutputFiles();
 
 #endif

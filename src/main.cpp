@@ -107,6 +107,10 @@ int main(int argc, char** argv) {
       print_Fst_matrix();
     }
 
+    // The estimate goes to disk before the analyses, which can fail (out of
+    // memory) long after it was found; they leave Qt and P as they are.
+    writeEstimateFiles();
+
     if (Options::cvFolds > 0) {
       compute_crossvalidation_index(algorithm, Options::cvFolds, description);
       std::cout << "CV error (K=" << K << "): " << std::setprecision(5) << cvIndex << std::endl;
@@ -123,7 +127,7 @@ int main(int argc, char** argv) {
     }
 
     std::cout << "Writing output files." << std::endl;
-    writeOutputFiles();
+    writeBootstrapFiles();
   }
 
   return 0;

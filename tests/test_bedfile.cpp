@@ -143,9 +143,10 @@ TEST_F(BedReaderTest, TiesKeepFileOrderAndChromosome10FollowsChromosome9) {
 
 TEST_F(BedReaderTest, BimFieldsAsStored) {
   // Distance in cM is stored divided by 100; +3 and 03 are chromosome 3; a
-  // 64-bit position survives; the last record keeps its SNP although no
-  // line break follows it.
-  writeSet("+3 a 50 8000000000 A G\n03\tb\t1.5\t9\tA\tG\n\n4 c 0 1 A G", famOf(1),
+  // 64-bit position survives; a record may span lines; the last record
+  // keeps its SNP although no line break follows it; a byte-order mark is
+  // not part of the first chromosome code.
+  writeSet("\xEF\xBB\xBF+3 a 50 8000000000 A G\n03\tb\t1.5\n9\tA\tG\n4 c 0 1 A G", famOf(1),
            snpMajorBed({{0, 1, 2}}));
   readPlinkBedFiles(base(), meta);
   ASSERT_EQ(L, 3);
@@ -187,16 +188,26 @@ TEST_F(BedReaderTest, IndividualMajorModesMatchSnpMajor) {
 }
 
 TEST_F(BedReaderTest, FamLinesCountIndividuals) {
-  // A last line without a line feed is an individual, and a blank line is
-  // one too (its entry stays not haploid: the records fill the others).
+  // Three individuals fill one .bed byte per SNP, as four would: a blank
+  // line at the end counted as an individual was decoded from the padding.
   haploid_sexes = {1};
-  writeSet("1 a 0 1 A G\n", "f i 0 0 1 -9\n\nf j 0 0 1 -9", kHeaderSnpMajor + pack({2, 0, 1}));
-  readPlinkBedFiles(base(), meta);
-  ASSERT_EQ(I, 3);
-  EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{2}, {0}, {1}}));
-  EXPECT_TRUE(meta.indInfo[0].haploid);
-  EXPECT_TRUE(meta.indInfo[1].haploid);
-  EXPECT_FALSE(meta.indInfo[2].haploid);
+  const std::string bed = kHeaderSnpMajor + pack({2, 0, 1}, 3);
+  const std::string fam = "f i 0 0 1 -9\nf j 0 0 2 -9\nf k 0 0 1 -9";
+  for (const std::string& tail : {std::string(), std::string("\n"), std::string("\n\n"),
+                                  std::string("\n \t\r\n"), std::string("\n  ")}) {
+    SCOPED_TRACE("tail of " + std::to_string(tail.size()) + " characters");
+    reset();
+    haploid_sexes = {1};
+    DatasetMetadata m;
+    writeSet("1 a 0 1 A G\n", "\xEF\xBB\xBF" + fam + tail, bed);
+    readPlinkBedFiles(base(), m);
+    ASSERT_EQ(I, 3);
+    EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{2}, {0}, {1}}));
+    ASSERT_EQ(m.indInfo.size(), 3u);
+    EXPECT_TRUE(m.indInfo[0].haploid);
+    EXPECT_FALSE(m.indInfo[1].haploid);
+    EXPECT_TRUE(m.indInfo[2].haploid);
+  }
 }
 
 TEST_F(BedReaderTest, SixFamLinesWithoutFinalLineFeedAreSixIndividuals) {

@@ -2,12 +2,16 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -95,6 +99,109 @@ class FileIoTest : public ReaderFixture {
   DatasetMetadata meta;
 };
 
+// ---- TextInput ------------------------------------------------------------
+
+// What a reader sees of a file through TextInput, and why the input ended.
+TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string seen;
+    TextInput::Ending ending;
+    int64_t blankLine;
+  };
+  const std::string bom = "\xEF\xBB\xBF";
+  const Case cases[] = {
+      {"plain", "a b\nc d\n", "a b\nc d\n", TextInput::kEnd, 0},
+      {"no final line feed", "a\nb", "a\nb", TextInput::kEnd, 0},
+      {"carriage returns kept", "a\r\nb\r\n", "a\r\nb\r\n", TextInput::kEnd, 0},
+      {"empty", "", "", TextInput::kEnd, 0},
+      {"blank tail", "a\n\n \t\r\n\n", "a\n", TextInput::kEnd, 0},
+      {"white space after the last line end", "a\n \t", "a\n", TextInput::kEnd, 0},
+      {"only blank lines", "\n  \n", "", TextInput::kEnd, 0},
+      {"byte-order mark", bom + "a\nb\n", "a\nb\n", TextInput::kEnd, 0},
+      {"byte-order mark alone", bom, "", TextInput::kEnd, 0},
+      {"byte-order mark after the start is data", "a\n" + bom + "b\n", "a\n" + bom + "b\n",
+       TextInput::kEnd, 0},
+      {"blank line between records", "a\nb\n\nc\n\n", "a\nb\n", TextInput::kBlankLine, 3},
+      {"white-space line between records", "a\n \r\n\t\nb", "a\n", TextInput::kBlankLine, 2},
+      {"blank first line", "\na\n", "", TextInput::kBlankLine, 1},
+      {"byte-order mark on a line of its own", bom + "\na\n", "", TextInput::kBlankLine, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = dir.file("t.txt");
+    writeFile(name, c.text);
+    TextInput text(name);
+    ASSERT_TRUE(text.is_open());
+    std::istream in(&text);
+    const std::string seen{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(text.ending(), c.ending);
+    EXPECT_EQ(text.blankLine(), c.blankLine);
+
+    // A second pass sees the same.
+    text.rewind();
+    in.clear();
+    const std::string again{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(again, c.seen);
+    EXPECT_EQ(text.ending(), c.ending);
+  }
+}
+
+TEST_F(FileIoTest, TextInputStops) {
+  const std::string blank = dir.file("blank.txt");
+  writeFile(blank, "a\n\nb\n");
+  struct Case {
+    const char* name;
+    std::function<void()> body;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"blank line between records",
+       [&] {
+         TextInput text(blank);
+         std::istream in(&text);
+         std::string line;
+         while (std::getline(in, line)) {
+         }
+         text.checkEnd();
+       },
+       "Blank line in " + blank + ", line 2\n"},
+      // A directory opens, and its first read fails.
+      {"read error",
+       [&] {
+         TextInput text(dir.path());
+         std::istream in(&text);
+         std::string line;
+         std::getline(in, line);
+         text.checkEnd();
+       },
+       "Error reading " + dir.path() + "\n"},
+      {"a pipe cannot be rewound",
+       [] {
+         int ends[2];
+         if (pipe(ends) != 0 || write(ends[1], "a\nb\n", 4) != 4) _exit(3);
+         close(ends[1]);
+         TextInput text("/dev/fd/" + std::to_string(ends[0]));
+         std::istream in(&text);
+         std::string line;
+         while (std::getline(in, line)) {
+         }
+         text.checkEnd();
+         text.rewind();
+       },
+       "Cannot rewind /dev/fd/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = runInChild(c.body);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(splitLines(r.out).size(), 1u) << r.out;
+  }
+}
+
 // ---- inputMatrix ----------------------------------------------------------
 
 TEST_F(FileIoTest, InputMatrixCases) {
@@ -109,12 +216,20 @@ TEST_F(FileIoTest, InputMatrixCases) {
       {"no final line feed, tabs, exponents", "1\t-2.5e-1\n3 +4", 0, {{1, 3}, {-0.25, 4}}},
       {"carriage returns", "0.5 0.25\r\n1 2\r\n", 0, {{0.5, 1}, {0.25, 2}}},
       {"empty file", "", 0, {}},
-      {"extra empty line at the end", "0.1 0.9\n0.1 0.9\n\n", 1, {}},
-      {"a word ends the line's values", "0.5 0.5\n0.5 x 0.5\n", 1, {}},
-      {"a word ends the line's values, first line too", "0.5 x 0.5\n0.5 y\n", 0, {{0.5, 0.5}}},
-      {"first line without a number", "\n0.1 0.9\n", 1, {}},
-      {"first lines only words", "Q values\nK=2\n0.1 0.9\n", 1, {}},
-      {"only a word", "x\n", 1, {}},
+      {"blank lines at the end", "0.1 0.9\n0.1 0.9\n\n \t\r\n", 0, {{0.1, 0.1}, {0.9, 0.9}}},
+      {"white space after the last line end", "0.1 0.9\n0.1 0.9\n  ", 0, {{0.1, 0.1}, {0.9, 0.9}}},
+      {"byte-order mark", "\xEF\xBB\xBF" "0.1 0.9\n", 0, {{0.1}, {0.9}}},
+      {"underflow reads as the nearest double", "1e-999 1\n", 0, {{0}, {1}}},
+      {"blank line between lines", "0.1 0.9\n\n0.1 0.9\n", 1, {}},
+      {"blank first line", "\n0.1 0.9\n", 1, {}},
+      {"a word inside a line", "0.5 0.5\n0.5 x 0.5\n", 1, {}},
+      {"a word after the values", "0.5 0.5 x\n0.5 0.5 y\n", 1, {}},
+      {"a number glued to a word", "0.5 0.5cM\n0.5 0.5\n", 1, {}},
+      {"header line", "Q values\n0.1 0.9\n", 1, {}},
+      {"nan", "0.5 nan\n", 1, {}},
+      {"inf", "inf 0.5\n", 1, {}},
+      {"overflow", "0.5 1e999\n", 1, {}},
+      {"hexadecimal", "0x1p-1 0.5\n", 1, {}},
       {"unequal counts", "1 2 3\n1 2\n", 1, {}},
   };
   for (const Case& c : cases) {
@@ -257,13 +372,43 @@ TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "Error writing output file set1.1.P\n");
   EXPECT_EQ(readFile(dir.file("set1.1.Q")), "1.000000\n1.000000\n");
+  // The Q file and the directory: no temporary file is left behind.
+  EXPECT_EQ(filesIn(dir.path()), 2u);
+}
+
+// A disk that fills while a result is written (here a file size limit) must
+// leave the file as it was, not cut at a line end where it looks complete.
+TEST_F(FileIoTest, ResultFileIsWholeOrAsBefore) {
+  setInput("set1.bed");
+  K = 2;
+  Qt = new DMatrix(2, 3, 0.5);
+  P = new DMatrix(2, 1000, 0.25);
+  const std::string oldQ = "old Q\n", oldP = "old P\n";
+  writeFile(dir.file("set1.2.Q"), oldQ);
+  writeFile(dir.file("set1.2.P"), oldP);
+  const std::string where = dir.path();
+  const RunResult r = runInChild([where] {
+    // The new Q file fits under the limit, the new P file (18 KB) does not.
+    rlimit limit;
+    limit.rlim_cur = limit.rlim_max = 4096;
+    if (chdir(where.c_str()) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
+        setrlimit(RLIMIT_FSIZE, &limit) != 0)
+      _exit(3);
+    writeOutputFiles();
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Error writing output file set1.2.P\n");
+  EXPECT_EQ(readFile(dir.file("set1.2.Q")), "0.500000 0.500000\n0.500000 0.500000\n0.500000 0.500000\n");
+  EXPECT_EQ(readFile(dir.file("set1.2.P")), oldP);
+  EXPECT_EQ(filesIn(dir.path()), 2u);
 }
 
 TEST_F(FileIoTest, WriteErrorIsReported) {
   const DMatrix m = matrixOf({{0.5}});
-  EXPECT_EQ(outputMatrix(std::string("/dev/full"), &m, true, " "), 1);
   EXPECT_EQ(outputMatrix(dir.file("no/such/dir"), &m, true, " "), 1);
   EXPECT_EQ(outputMatrix(dir.file("ok"), &m, true, " "), 0);
+  EXPECT_EQ(readFile(dir.file("ok")), "0.500000\n");
+  EXPECT_EQ(filesIn(dir.path()), 1u);
 }
 
 // ---- readInputFiles -------------------------------------------------------
@@ -359,8 +504,11 @@ TEST_F(FileIoTest, StartingValueCases) {
       {"without the flag the .in files are not looked at", 0, "garbage x\n1 2 3\n", goodP.c_str(),
        nullptr, nullptr, 0, "", false, false, false, false},
       {"only P", 1, nullptr, goodP.c_str(), nullptr, nullptr, 0, in + readP, false, true, false, false},
-      {"unparsable Q counts as not read", 1, "0.5 0.5\n0.5\n", goodP.c_str(), nullptr, nullptr, 0,
-       in + "  Could not parse set.2.Q.in\n" + readP, false, true, false, false},
+      {"blank tail and byte-order mark", 1, "\xEF\xBB\xBF" "0.5 0.5\n0.5 0.5\n\n",
+       "0.1 0.9\n0.2 0.8\n0.3 0.7\n \n", nullptr, nullptr, 0, in + "  Read Q input from set.2.Q.in\n" + readP,
+       true, true, false, false},
+      {"true file with a blank line inside is skipped silently", 0, nullptr, nullptr, "0.5 0.5\n\n0.5 0.5\n",
+       nullptr, 0, "", false, false, false, false},
       {"neither", 1, nullptr, nullptr, goodQ.c_str(), nullptr, -1,
        in + "  Could read neither Q nor P input file.  Make sure they have the '.in' suffix.\n",
        false, false, false, false},
@@ -408,16 +556,35 @@ TEST_F(FileIoTest, StartingValueCases) {
   }
 }
 
-TEST_F(FileIoTest, StartingValueSizeErrors) {
+// A starting file that is there is read or refused, never replaced by
+// random values.
+TEST_F(FileIoTest, StartingValueRefusals) {
   const std::string base = writeTinyBedSet();
   struct Case {
     const char* name;
-    const char* qin;
+    const char* qin;  // null: absent
     const char* pin;
     std::string out;
+    bool fixQ = false, fixP = false;
   };
   const std::string in = "Initializing parameter matrices from input files:\n";
+  const std::string readQ = "  Read Q input from set.2.Q.in\n";
+  const std::string parseQ = "  Could not parse set.2.Q.in, ";
+  const std::string goodQ = "0.5 0.5\n0.5 0.5\n";
   const Case cases[] = {
+      {"header line", "Q1 Q2\n0.5 0.5\n0.5 0.5\n", nullptr,
+       in + parseQ + "line 1: value 1 is not a finite number\n"},
+      {"nan", "0.5 0.5\n0.5 nan\n", nullptr, in + parseQ + "line 2: value 2 is not a finite number\n"},
+      {"overflow", "1e999 0.5\n0.5 0.5\n", nullptr, in + parseQ + "line 1: value 1 is not a finite number\n"},
+      {"unequal counts", "0.5 0.5\n0.5\n", nullptr,
+       in + parseQ + "line 2: wrong number of values (found 1, expecting 2)\n"},
+      {"blank line between lines", "0.5 0.5\n\n0.5 0.5\n", nullptr, in + "Blank line in set.2.Q.in, line 2\n"},
+      {"P after a good Q", goodQ.c_str(), "0.1 0.9\n0.2\n0.3 0.7\n",
+       in + readQ + "  Could not parse set.2.P.in, line 2: wrong number of values (found 1, expecting 2)\n"},
+      {"fixed Q above 1", "0.5 0.5\n1.5 -0.5\n", nullptr,
+       in + readQ + "  Fixed values outside [0, 1] in set.2.Q.in, line 2\n", true, false},
+      {"fixed P below 0", nullptr, "0.1 0.9\n0.2 0.8\n-0.001 0.7\n",
+       in + "  Read P input from set.2.P.in\n  Fixed values outside [0, 1] in set.2.P.in, line 3\n", false, true},
       {"Q of K + 1 values per line", "0.2 0.3 0.5\n0.2 0.3 0.5\n", nullptr,
        in + "  Read Q input from set.2.Q.in\n  Incorrect Q input file size\n  3 2\n"},
       {"Q of too many lines", "0.5 0.5\n0.5 0.5\n0.5 0.5\n", nullptr,
@@ -431,6 +598,41 @@ TEST_F(FileIoTest, StartingValueSizeErrors) {
     TempDir cwdDir;
     if (c.qin) writeFile(cwdDir.file("set.2.Q.in"), c.qin);
     if (c.pin) writeFile(cwdDir.file("set.2.P.in"), c.pin);
+    const std::string where = cwdDir.path(), input = base + ".bed";
+    const bool fixQ = c.fixQ, fixP = c.fixP;
+    const RunResult r = runInChild([where, input, fixQ, fixP] {
+      if (chdir(where.c_str()) != 0) _exit(3);
+      K = 2;
+      setInput(input);
+      Options::estimateQ = !fixQ;
+      Options::estimateP = !fixP;
+      DatasetMetadata m;
+      readInputFiles(1, m);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// A name that is there but cannot be opened or read is refused too.
+TEST_F(FileIoTest, StartingFileThatCannotBeRead) {
+  const std::string base = writeTinyBedSet();
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    std::string out;
+  };
+  const std::string in = "Initializing parameter matrices from input files:\n";
+  const Case cases[] = {
+      {"link to nothing", [](const std::string& name) { ASSERT_EQ(symlink("nowhere", name.c_str()), 0); },
+       in + "  Could not open set.2.Q.in\n"},
+      {"directory", [](const std::string& name) { ASSERT_EQ(mkdir(name.c_str(), 0755), 0); },
+       in + "Error reading set.2.Q.in\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir cwdDir;
+    c.make(cwdDir.file("set.2.Q.in"));
     const std::string where = cwdDir.path(), input = base + ".bed";
     const RunResult r = runInChild([where, input] {
       if (chdir(where.c_str()) != 0) _exit(3);

@@ -63,6 +63,9 @@ TEST_F(PedReaderTest, ThreeLineExampleAndItsVariants) {
       {"carriage returns", crlf},
       {"trailing blank on the first line", firstLineTrailingBlank},
       {"carriage return on the first line", firstLineCr},
+      {"blank lines at the end", kThreeLines + "\n\r\n \n"},
+      {"white space after the last line end", kThreeLines + " \t"},
+      {"byte-order mark", "\xEF\xBB\xBF" + kThreeLines},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,7 +98,6 @@ TEST_F(PedReaderTest, MalformedLinesAreInputErrors) {
       {"tab inside a pair", "F1 I1 0 0 1 -9 1\t2 1 2\n"},
       {"second line with fewer pairs", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0 1 -9 1 1\n"},
       {"second line with more pairs", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0 1 -9 1 1 1 2 2 2\n"},
-      {"empty line inside", "F1 I1 0 0 1 -9 1 1 1 2\n\nF3 I3 0 0 1 -9 1 1 1 2\n"},
       {"line of fewer than six fields", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0\n"},
       {"line ending early", "F1 I1 0 0 1 -9 1 1 1 2\nF2 I2 0 0 1 -9 1 1 1"},
       {"tab between header fields", "F1 I1 0 0 1 -9 1 1 1 2\nF2\tI2 0 0 1 -9 1 1 1 2\n"},
@@ -106,6 +108,35 @@ TEST_F(PedReaderTest, MalformedLinesAreInputErrors) {
     const RunResult r = readInChild();
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "PLINK Input file error\n");
+  }
+}
+
+// Blank lines may only end a file: one between records is a lost record or
+// a phantom one, wherever it stands.
+TEST_F(PedReaderTest, BlankLineBetweenRecordsEndsTheRun) {
+  struct Case {
+    const char* name;
+    std::string ped;
+    const char* map;  // null: the .map is not read
+    std::string out;
+  };
+  const std::string ped = base() + ".ped", map = base() + ".map";
+  const Case cases[] = {
+      {"ped, second line", "F1 I1 0 0 1 -9 1 1 1 2\n\nF3 I3 0 0 1 -9 1 1 1 2\n", nullptr,
+       "Blank line in " + ped + ", line 2\n"},
+      {"ped, first line", "  \nF1 I1 0 0 1 -9 1 1 1 2\n", nullptr, "Blank line in " + ped + ", line 1\n"},
+      {"ped, last line before a record without a line feed", kThreeLines + "\t\nF4 I4 0 0 1 -9 1 1 1 2",
+       nullptr, "Blank line in " + ped + ", line 4\n"},
+      {"map", kThreeLines, "1 a 0 1\n\n1 b 0 2\n", map + "\nBlank line in " + map + ", line 2\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writePed(c.ped);
+    haploidModeEnabled = c.map != nullptr;
+    if (c.map) writeMap(c.map);
+    const RunResult r = readInChild();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, c.out);
   }
 }
 
@@ -162,11 +193,11 @@ TEST_F(PedReaderTest, MapIsReadOnlyWhenNeeded) {
 
 TEST_F(PedReaderTest, MapRecords) {
   writePed(kThreeLines);
-  // Tabs separate like blanks, empty and blank lines are skipped, a line
-  // longer than 255 characters is one record, the genetic position is
-  // kept as read and the last line needs no line feed.
+  // Tabs separate like blanks, a byte-order mark and blank lines at the
+  // end are not records, a line longer than 255 characters is one record,
+  // and the genetic position is kept as read.
   const std::string longName(300, 'n');
-  writeMap("\n+3\t" + longName + "\t0.5\t1200\n  \t\n023 rs2 1.25cM 77x");
+  writeMap("\xEF\xBB\xBF+3\t" + longName + "\t0.5\t1200\n023 rs2 1.25cM 77x\n\n  \t\n");
   haploidModeEnabled = true;
   haploid_chrs = {"023"};
   readPlinkFiles(base(), meta);

@@ -45,7 +45,9 @@ TEST_F(PopFileTest, LabelsNumberedByFirstAppearance) {
       {"case matters", "eur\nEUR\n", 2, 2, {0, 1}},
       {"first token only, carriage return, no final line feed", "AFR x y\r\n  EUR\t\r\nAFR", 3, 2,
        {0, 1, 0}},
-      {"blank and empty lines are unlabelled lines", "A\n   \n\nB\n", 4, 2, {0, -1, -1, 1}},
+      {"blank lines at the end are no lines", "A\n-\nB\n\n   \n", 3, 2, {0, -1, 1}},
+      // It made the first label unreadable and so renumbered the others.
+      {"byte-order mark", "\xEF\xBB\xBF" "A\nB\nA\n-\n", 4, 2, {0, 1, 0, -1}},
       {"digit starts a label, underscore and minus do not", "1\n_x\n-y\n?\n1\n", 5, 1,
        {0, -1, -1, -1, 0}},
   };
@@ -92,6 +94,17 @@ TEST_F(PopFileTest, FailuresPrintTheirDetail) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.out);
   }
+}
+
+TEST_F(PopFileTest, BlankLineBetweenLabelsEndsTheRun) {
+  // Unlabelled individuals are written "-": an empty line may be a label lost.
+  writeFile(base() + ".pop", "A\n\nB\n");
+  I = 3;
+  K = 2;
+  const std::string b = base();
+  const RunResult r = runInChild([b] { readPopFile(b); });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Blank line in " + b + ".pop, line 2\n");
 }
 
 TEST_F(PopFileTest, MissingFileFailsSilently) {

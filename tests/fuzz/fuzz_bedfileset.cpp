@@ -20,7 +20,8 @@ int genotypeOfField(unsigned field) {
   return kValue[field & 3];
 }
 
-// Individuals of a .fam: its lines, a last one without a line end included.
+// Individuals of a .fam's records: its lines, a last one without a line end
+// included.
 int64_t famLines(const std::string& fam) {
   int64_t lines = std::count(fam.begin(), fam.end(), '\n');
   if (!fam.empty() && fam.back() != '\n') ++lines;
@@ -41,8 +42,11 @@ void setHaploid(const std::string& part) {
 
 void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& meta,
                   const Outcome& o) {
-  const std::string& fam = parts[1];
+  int64_t bimBlank = 0, famBlank = 0;
+  recordsOf(parts[0], bimBlank);
+  const std::string fam = recordsOf(parts[1], famBlank);
   const std::string& bed = parts[2];
+  if (bimBlank != 0 || famBlank != 0) finding("success with a blank line between records", o);
   if (!N) finding("no genotype matrix after success", o);
   if (L < 1) finding("success without SNPs", o);
   if (I != famLines(fam)) finding("individual count differs from the .fam's lines", o);
@@ -112,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         "Error reading .bed file",
     };
     static const std::vector<std::string> kPrefixes = {"Problem reading BIM file, line ",
-                                                       "Error for individual number "};
+                                                       "Error for individual number ", "Blank line in "};
     checkStop(o, kMessages, kPrefixes);
   } else {
     checkSuccess(parts, meta, o);

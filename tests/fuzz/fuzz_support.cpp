@@ -148,6 +148,34 @@ void pointInputAtScratch(const char* suffix) {
   K = 2;
 }
 
+std::string recordsOf(const std::string& text, int64_t& blankLine) {
+  static const std::string kByteOrderMark = "\xEF\xBB\xBF";
+  const bool marked = text.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0;
+  const std::size_t start = marked ? kByteOrderMark.size() : 0;
+  std::string records;
+  int64_t number = 0, firstBlank = 0;
+  blankLine = 0;
+  for (std::size_t from = start; from < text.size();) {
+    std::size_t end = text.find('\n', from);
+    const bool lineEnd = end != std::string::npos;
+    if (!lineEnd) end = text.size();
+    ++number;
+    bool blank = true;
+    for (std::size_t p = from; p < end; ++p)
+      if (std::string(" \t\r\v\f").find(text[p]) == std::string::npos) blank = false;
+    if (blank) {
+      if (firstBlank == 0) firstBlank = number;
+    } else if (firstBlank != 0) {
+      blankLine = firstBlank;
+      return records;
+    } else {
+      records.append(text, from, end - from + (lineEnd ? 1 : 0));
+    }
+    from = end + 1;
+  }
+  return records;
+}
+
 void checkStop(const Outcome& outcome, const std::vector<std::string>& messages,
                const std::vector<std::string>& prefixes) {
   if (outcome.status != 255) finding("exit status other than 255", outcome);

@@ -44,6 +44,14 @@ std::string lastLine(const std::string& text);
 bool isOneOf(const std::string& line, const std::vector<std::string>& exact,
              const std::vector<std::string>& prefixes = {});
 
+// The records of a text input as every reader sees them, modelled apart
+// from the readers: a byte-order mark at the start removed, blank lines
+// (empty or white space only) at the end dropped. When a record follows a
+// blank line, blankLine receives that line's 1-based number and the text
+// ends before it (the readers then stop with "Blank line in <file>, line
+// <n>"); else it receives 0.
+std::string recordsOf(const std::string& text, int64_t& blankLine);
+
 // The input cut into parts at each "#%#\n" (at most maxParts parts: the last
 // keeps any further separators); missing parts are empty.
 std::vector<std::string> splitParts(const uint8_t* data, std::size_t size, std::size_t maxParts);
