@@ -7,7 +7,6 @@
 #include <fstream>
 #include <istream>
 #include <limits>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -52,34 +51,31 @@ void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
   if (!text.is_open()) stopWithMessage("Error opening .bim file!");
   std::istream bim(&text);
 
-  try {
-    while (!bim.eof()) {
-      SNPInfo snp;
-      std::string chrToken, allele1, allele2;
-      double distance = 0.0;
-      bim >> chrToken >> snp.name >> distance >> snp.position >> allele1 >> allele2;
-      if (chrToken.empty()) break;
+  const AllocationName allocating("the SNP list of " + name);
+  while (!bim.eof()) {
+    SNPInfo snp;
+    std::string chrToken, allele1, allele2;
+    double distance = 0.0;
+    bim >> chrToken >> snp.name >> distance >> snp.position >> allele1 >> allele2;
+    if (chrToken.empty()) break;
 
-      try {
-        snp.chromosome = boost::lexical_cast<int32_t>(chrToken);
-      } catch (const boost::bad_lexical_cast&) {
-        stopWithMessage("Invalid chromosome code!  Use integers.");
-      }
-      snp.haploid = isHaploidChromosome(chrToken);
-      snp.geneticPosition = distance / 100.0;
-
-      if (bim.eof() && bim.fail()) break;  // a truncated last record
-      if (bim.fail())
-        stopWithMessage("Problem reading BIM file, line " + std::to_string(snps.size() + 1));
-      // L is an int: a longer SNP list cannot be described.
-      if (snps.size() >= static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        stopOutOfMemory("the SNP list (more than " +
-                        std::to_string(std::numeric_limits<int>::max()) + " SNPs)");
-      snp.fileIndex = static_cast<int64_t>(snps.size());
-      snps.push_back(snp);
+    try {
+      snp.chromosome = boost::lexical_cast<int32_t>(chrToken);
+    } catch (const boost::bad_lexical_cast&) {
+      stopWithMessage("Invalid chromosome code!  Use integers.");
     }
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the SNP list (" + std::to_string(snps.size()) + " SNPs)");
+    snp.haploid = isHaploidChromosome(chrToken);
+    snp.geneticPosition = distance / 100.0;
+
+    if (bim.eof() && bim.fail()) break;  // a truncated last record
+    if (bim.fail())
+      stopWithMessage("Problem reading BIM file, line " + std::to_string(snps.size() + 1));
+    // L is an int: a longer SNP list cannot be described.
+    if (snps.size() >= static_cast<std::size_t>(std::numeric_limits<int>::max()))
+      stopOutOfMemory("the SNP list (more than " +
+                      std::to_string(std::numeric_limits<int>::max()) + " SNPs)");
+    snp.fileIndex = static_cast<int64_t>(snps.size());
+    snps.push_back(snp);
   }
   text.checkEnd();
   if (snps.empty()) stopWithMessage("No SNPs!");
@@ -104,12 +100,11 @@ void readFam(const std::string& name, DatasetMetadata& meta, int snpCount) {
   L = snpCount;
 
   N = createGenotypeMatrix(I, L);
-  try {
+  {
+    const AllocationName allocating("the dataset description (" + std::to_string(I) + " x " +
+                                    std::to_string(L) + ")");
     meta.indInfo.assign(static_cast<std::size_t>(I), IndInfo());
     meta.snpInfo.assign(static_cast<std::size_t>(L), SNPInfo());
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the dataset description (" + std::to_string(I) + " x " +
-                    std::to_string(L) + ")");
   }
 
   text.rewind();
@@ -178,11 +173,8 @@ GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols) {
   if (cells > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) ||
       cells > std::numeric_limits<std::size_t>::max())
     stopOutOfMemory(what);
-  try {
-    return new GMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory(what);
-  }
+  const AllocationName allocating(what);
+  return new GMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
 }
 
 bool isHaploidChromosome(const std::string& token) {
@@ -204,12 +196,11 @@ void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta) {
 
   std::stable_sort(snps.begin(), snps.end());
   boost::unordered_map<int, int> columnOf;
-  try {
+  {
+    const AllocationName allocating("the SNP column map (" + std::to_string(snps.size()) + " SNPs)");
     columnOf.reserve(snps.size());
     for (std::size_t p = 0; p < snps.size(); ++p)
       columnOf[static_cast<int>(snps[p].fileIndex)] = static_cast<int>(p);
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the SNP column map (" + std::to_string(snps.size()) + " SNPs)");
   }
 
   readFam(base + ".fam", meta, static_cast<int>(snps.size()));
@@ -224,10 +215,9 @@ void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta) {
     stopWithMessage("Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)");
   if (got < 3) bedReadError();
 
-  try {
+  {
+    const AllocationName allocating("the .bed read buffers (" + std::to_string(I) + " x " + std::to_string(L) + ")");
     readBedBlocks(bed, header[2] == kBedSnpMajor, columnOf);
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the .bed read buffers (" + std::to_string(I) + " x " + std::to_string(L) + ")");
   }
 
   if (bed.get() != std::char_traits<char>::eof()) bedReadError();

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -189,22 +188,19 @@ int readMatrixFile(TextInput& text, DMatrix** M, bool transpose, MatrixProblem& 
   std::istream in(&text);
   std::vector<double> values;
   std::size_t rows = 0, cols = 0;
-  try {
-    if (readMatrixValues(in, values, rows, cols, problem) != 0) return 1;
-    if (text.ending() != TextInput::kEnd) return 1;
-    DMatrix* result = transpose ? new DMatrix(cols, rows) : new DMatrix(rows, cols);
-    for (std::size_t r = 0; r < rows; ++r)
-      for (std::size_t c = 0; c < cols; ++c) {
-        const double v = values[r * cols + c];
-        if (transpose)
-          (*result)(c, r) = v;
-        else
-          (*result)(r, c) = v;
-      }
-    *M = result;
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the matrix of " + text.name());
-  }
+  const AllocationName allocating("the matrix of " + text.name());
+  if (readMatrixValues(in, values, rows, cols, problem) != 0) return 1;
+  if (text.ending() != TextInput::kEnd) return 1;
+  DMatrix* result = transpose ? new DMatrix(cols, rows) : new DMatrix(rows, cols);
+  for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t c = 0; c < cols; ++c) {
+      const double v = values[r * cols + c];
+      if (transpose)
+        (*result)(c, r) = v;
+      else
+        (*result)(r, c) = v;
+    }
+  *M = result;
   return 0;
 }
 
@@ -251,14 +247,6 @@ DMatrix* readTruthMatrix(const std::string& name, std::size_t rows, std::size_t 
     return nullptr;
   }
   return M;
-}
-
-DMatrix* copyMatrix(const DMatrix& M, const std::string& what) {
-  try {
-    return new DMatrix(M);
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory(what);
-  }
 }
 
 // The text of the penalty weight in result names: its integer part.
@@ -472,12 +460,11 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
   L = static_cast<int>(pairs);
 
   N = createGenotypeMatrix(I, L);
-  try {
+  {
+    const AllocationName allocating("the dataset description (" + to_string(I) + " x " + to_string(L) + ")");
     meta.indInfo.resize(static_cast<std::size_t>(I));
     meta.snpInfo.resize(static_cast<std::size_t>(L));
     line.reserve(longest);
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the dataset description (" + to_string(I) + " x " + to_string(L) + ")");
   }
 
   text.rewind();
@@ -541,10 +528,9 @@ int readPopFile(const std::string& base) {
   if (!text.is_open()) return 1;
   std::istream pop(&text);
 
-  try {
+  {
+    const AllocationName allocating("the reference populations (" + to_string(I) + ")");
     reference_pop = new int[static_cast<std::size_t>(std::max(I, 0))];
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the reference populations (" + to_string(I) + ")");
   }
 
   std::unordered_map<std::string, int> indexOf;

@@ -3,7 +3,6 @@
 // cross-validation, bootstrap, result files), printing the run's progress.
 #include <iomanip>
 #include <iostream>
-#include <new>
 #include <vector>
 
 #include "algorithms.h"
@@ -16,10 +15,6 @@
 #include "utils.h"
 
 namespace {
-
-// An allocation that fails during the estimation ends the run with one line
-// instead of an uncaught exception, also inside the engine's worker threads.
-void outOfMemory() { stopWithMessage("Out of memory: the run needs more memory than the system can give"); }
 
 // The estimation objects live until the process ends; holding them here
 // keeps them reachable for leak checkers. The list itself is never
@@ -47,6 +42,7 @@ void printSummary(int iterations, double seconds, double lambda) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  installOutOfMemoryStop();
   print_banner();
   Options::parseOptions(argc, argv);
 
@@ -67,10 +63,7 @@ int main(int argc, char** argv) {
   Timer timer;
   timer.start();
 
-  // From here on every allocation failure ends the run the same way; the
-  // readers and the starting values name what they could not allocate.
   bool drew = initializeQP();
-  std::set_new_handler(outOfMemory);
   if (drew) {
     std::cout << "Performing five EM steps to prime main algorithm" << std::endl;
     ConvergenceChecker priming(5);

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <new>
 #include <sstream>
+#include <utility>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/lexical_cast.hpp>
@@ -83,23 +84,14 @@ inline double randUnifBelowOne() {
   return u;
 }
 
-template <class M>
-M* allocateMatrix(size_t rows, size_t cols, const char* what) {
-  try {
-    return new M(rows, cols);
-  } catch (const std::bad_alloc&) {
-    // A starting matrix of the data's size does not fit: nothing can go on.
-    stopOutOfMemory(what);
-  }
-}
+// What the allocations under way are for; null outside every AllocationName.
+const std::string* allocationName = nullptr;
 
-template <class M>
-M* copyMatrix(const M& source, const char* what) {
-  try {
-    return new M(source);
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory(what);
-  }
+void outOfMemory() {
+  // Reporting may allocate too: a second failure must not come back here.
+  std::set_new_handler(nullptr);
+  if (allocationName != nullptr) stopOutOfMemory(*allocationName);
+  stopWithMessage("Out of memory: the run needs more memory than the system can give");
 }
 
 }  // namespace
@@ -132,6 +124,21 @@ void ShouldNotReachHere() { stopWithMessage("ShouldNotReachHere()"); }
 
 void stopOutOfMemory(const std::string& what) {
   stopWithMessage("Out of memory: cannot allocate " + what);
+}
+
+// ---- Memory --------------------------------------------------------------------
+
+void installOutOfMemoryStop() { std::set_new_handler(outOfMemory); }
+
+AllocationName::AllocationName(std::string what) : what_(std::move(what)), enclosing_(allocationName) {
+  allocationName = &what_;
+}
+
+AllocationName::~AllocationName() { allocationName = enclosing_; }
+
+DMatrix* copyMatrix(const DMatrix& M, const std::string& what) {
+  const AllocationName name(what);
+  return new DMatrix(M);
 }
 
 // ---- 32-bit platform layer ---------------------------------------------------
@@ -336,10 +343,9 @@ void preprocessData() {
     }
   }
 
-  try {
+  {
+    const AllocationName name("the monomorphic SNP table");
     monomorphics = new BVector(cols);
-  } catch (const std::bad_alloc&) {
-    stopOutOfMemory("the monomorphic SNP table");
   }
   buildMonomorphicsTable(*N, *monomorphics);
 }
@@ -407,7 +413,10 @@ bool initializeQP() {
     if (anyDrawn && K > kMaxRandomK)
       stopWithMessage("K is too large for random starting values (at most 500 populations)");
 
-    Qt_old = allocateMatrix<DMatrix>(K, I, "the starting Q matrix");
+    {
+      const AllocationName name("the starting Q matrix");
+      Qt_old = new DMatrix(K, I);
+    }
     DVector column(K);
     for (int i = 0; i < I; ++i) {
       if (haveRefs && reference_pop[i] >= 0) {
@@ -424,7 +433,10 @@ bool initializeQP() {
   }
 
   if (P == nullptr) {
-    P_old = allocateMatrix<DMatrix>(K, L, "the starting P matrix");
+    {
+      const AllocationName name("the starting P matrix");
+      P_old = new DMatrix(K, L);
+    }
     for (int k = 0; k < K; ++k)
       for (int l = 0; l < L; ++l) {
         double u;

@@ -109,6 +109,32 @@ extern const std::string ALLCHRS_PROXY;      // "ALL_CHROMOSOMES": every chromos
 // The run could not obtain memory for the named object: one line, status 255.
 [[noreturn]] void stopOutOfMemory(const std::string& what);
 
+// ---- Memory --------------------------------------------------------------------
+//
+// One way to stop when memory runs out: main installs, before anything else,
+// a handler for operator new that ends the run with one line and status 255
+// (also inside the engine's worker threads, where no exception could reach a
+// caller). While an AllocationName lives, that line names what was being
+// allocated, "Out of memory: cannot allocate " and the name; otherwise it
+// says "Out of memory: the run needs more memory than the system can give".
+// Names are set on the main thread only, outside the parallel regions. The
+// quadratic-programming solver's work arrays, obtained with malloc, stop on
+// their own (status 1; fquadprog.h).
+void installOutOfMemoryStop();
+class AllocationName {
+ public:
+  explicit AllocationName(std::string what);
+  ~AllocationName();
+  AllocationName(const AllocationName&) = delete;
+  AllocationName& operator=(const AllocationName&) = delete;
+
+ private:
+  std::string what_;
+  const std::string* enclosing_;
+};
+// A new copy of M, for the named run-state matrix.
+DMatrix* copyMatrix(const DMatrix& M, const std::string& what);
+
 // ---- 32-bit platform layer ---------------------------------------------------
 
 // strtol in base 10 as a 32-bit long reads it: leading blanks and a sign,

@@ -434,6 +434,7 @@ TEST_F(BedReaderTest, UnallocatableMatrixIsOneLine) {
     rlimit limit;
     limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(addressSpaceInUse() + (64L << 20));
     if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    installOutOfMemoryStop();  // as the program does first of all
     DatasetMetadata m;
     readPlinkBedFiles(b, m);
   });

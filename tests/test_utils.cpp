@@ -360,6 +360,55 @@ TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
   }
 }
 
+// An allocation that cannot be had ends the run through the one handler:
+// named while an AllocationName lives (the innermost one), else the run's
+// general line.
+TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
+#endif
+  // More than any address space holds: the allocation fails at once. The
+  // pointer is kept where the compiler cannot drop the allocation.
+  static char* volatile kept = nullptr;
+  const auto allocateImpossible = [] {
+    kept = new char[size_t(1) << 60];
+    std::cout << "allocated " << static_cast<void*>(kept) << std::endl;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> body;
+    std::string out;
+  } cases[] = {
+      {"named", [&] {
+         const AllocationName outer("the genotype matrix (4 x 5)");
+         allocateImpossible();
+       },
+       "Out of memory: cannot allocate the genotype matrix (4 x 5)\n"},
+      {"innermost name", [&] {
+         const AllocationName outer("the dataset description");
+         {
+           const AllocationName inner("the starting Q matrix");
+           allocateImpossible();
+         }
+       },
+       "Out of memory: cannot allocate the starting Q matrix\n"},
+      {"name out of scope", [&] {
+         { const AllocationName done("the monomorphic SNP table"); }
+         allocateImpossible();
+       },
+       "Out of memory: the run needs more memory than the system can give\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = runInChild([&] {
+      installOutOfMemoryStop();
+      c.body();
+    });
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, 255);
+  }
+}
+
 // ---- Penalty weight list and haploid chromosome splitting ---------------------
 
 TEST(UtilsReadList, SeparatorsAndNumbers) {
