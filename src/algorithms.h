@@ -25,8 +25,8 @@ class Algorithm {
                                          DMatrix& Qt_out, DMatrix& P_out, ConvergenceChecker& checker,
                                          const DatasetMetadata& meta);
   virtual int getIterationsPerformed();
-  virtual double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta);
-  virtual double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta);
+  virtual double loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
+  virtual double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
   virtual bool penalized();
   virtual const char* getName() = 0;
   virtual const char* getShortName() = 0;
@@ -73,7 +73,7 @@ class PenalizedAlgorithm : public Algorithm {
  public:
   PenalizedAlgorithm();
   explicit PenalizedAlgorithm(const PenaltyFunction& pf);
-  double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) override;
+  double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) override;
   bool penalized() override;
   PenaltyFunction getPenaltyFunction();
 
@@ -100,8 +100,8 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
   void iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                                  DMatrix& P_out, ConvergenceChecker& checker,
                                  const DatasetMetadata& meta) override;
-  double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) override;
-  double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) override;
+  double loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) override;
+  double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) override;
   bool penalized() override;
   const char* getName() override;
   const char* getShortName() override;

@@ -78,21 +78,21 @@ void resample_under_moving_block_model(GMatrix& G_out, const DMatrix& P_in, DMat
   }
 }
 
-void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt, const DMatrix& P,
-                                            DMatrix& Qt_se, DMatrix& Qt_bias, const DatasetMetadata& meta) {
+void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt_, const DMatrix& P_,
+                                            DMatrix& Qt_se_, DMatrix& Qt_bias_, const DatasetMetadata& meta) {
   const int B = Options::B;
   const int64_t entries = static_cast<int64_t>(K) * I;
   GMatrix G(I, L);
   DMatrix store(entries, B);
   DVector flat(entries);
   for (int b = 0; b < B; ++b) {
-    DMatrix Qt_in(Qt);
+    DMatrix Qt_in(Qt_);
     DMatrix P_in(K, L);
     DMatrix Qt_out(K, I);
     DMatrix P_out(K, L);
     DatasetMetadata replicate(meta);
     std::cout << "Bootstrap replicate #" << b << std::endl;
-    resample_under_moving_block_model(G, P, P_in, meta, replicate);
+    resample_under_moving_block_model(G, P_, P_in, meta, replicate);
     buildMonomorphicsTable(G, *monomorphics);
     alg->iterate_until_convergence(G, Qt_in, P_in, Qt_out, P_out, Options::minorConvergenceCriterion, replicate);
     matrix_to_vector(Qt_out, flat);
@@ -103,7 +103,7 @@ void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt, c
   buildMonomorphicsTable(*N, *monomorphics);
 
   DVector point(entries);
-  matrix_to_vector(Qt, point);
+  matrix_to_vector(Qt_, point);
   DVector se(entries);
   DVector bias(entries);
   DVector values(B);
@@ -112,18 +112,18 @@ void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt, c
     se(e) = stddev(values);
     bias(e) = mean(values) - point(e);
   }
-  vector_to_matrix(se, Qt_se);
-  vector_to_matrix(bias, Qt_bias);
+  vector_to_matrix(se, Qt_se_);
+  vector_to_matrix(bias, Qt_bias_);
 }
 
-void resample_under_independence_model(GMatrix& G_out, const DMatrix& Qt, const DMatrix& P) {
-  const int rows = static_cast<int>(Qt.size2());
-  const int cols = static_cast<int>(P.size2());
-  const int KQ = static_cast<int>(Qt.size1());
+void resample_under_independence_model(GMatrix& G_out, const DMatrix& Qt_, const DMatrix& P_) {
+  const int rows = static_cast<int>(Qt_.size2());
+  const int cols = static_cast<int>(P_.size2());
+  const int KQ = static_cast<int>(Qt_.size1());
   for (int i = 0; i < rows; ++i) {
     for (int j = 0; j < cols; ++j) {
       double p = 0;
-      for (int k = 0; k < KQ; ++k) p += Qt(k, i) * P(k, j);
+      for (int k = 0; k < KQ; ++k) p += Qt_(k, i) * P_(k, j);
       double u1 = randUnif();
       double u2 = randUnif();
       G_out(i, j) = static_cast<unsigned char>((p > u1 ? 1 : 0) + (p > u2 ? 1 : 0));

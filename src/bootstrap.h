@@ -17,8 +17,8 @@ void check_block_size();
 void calculate_block_size(const std::vector<SNPInfo>& snps);
 void resample_under_moving_block_model(GMatrix& G_out, const DMatrix& P_in, DMatrix& P_out,
                                        const DatasetMetadata& meta_in, DatasetMetadata& meta_out);
-void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt, const DMatrix& P,
-                                            DMatrix& Qt_se, DMatrix& Qt_bias, const DatasetMetadata& meta);
-void resample_under_independence_model(GMatrix& G_out, const DMatrix& Qt, const DMatrix& P);
+void compute_bootstrap_variances_and_biases(Algorithm* alg, const DMatrix& Qt_, const DMatrix& P_,
+                                            DMatrix& Qt_se_, DMatrix& Qt_bias_, const DatasetMetadata& meta);
+void resample_under_independence_model(GMatrix& G_out, const DMatrix& Qt_, const DMatrix& P_);
 
 #endif

@@ -45,9 +45,9 @@ void project_onto_truncated_simplex(const DVector& y, double eps, DVector& out) 
   projectInPlace(out.data().begin(), n, eps, isFixed.data());
 }
 
-void fix_infeasibility_problem(DMatrix& Qt, DMatrix& P) {
-  const size_t pSize = P.size1() * P.size2();
-  double* p = P.data().begin();
+void fix_infeasibility_problem(DMatrix& Qt_, DMatrix& P_) {
+  const size_t pSize = P_.size1() * P_.size2();
+  double* p = P_.data().begin();
   for (size_t e = 0; e < pSize; ++e) {
     if (p[e] < kFeasibleLow)
       p[e] = kFeasibleLow;
@@ -57,12 +57,12 @@ void fix_infeasibility_problem(DMatrix& Qt, DMatrix& P) {
 
   // Column-major: one individual's fractions are contiguous and are
   // projected where they lie, with one flag buffer for all columns.
-  const size_t K = Qt.size1();
-  const size_t cols = Qt.size2();
-  if (K == 0) return;
-  std::vector<unsigned char> isFixed(K);
-  double* q = Qt.data().begin();
-  for (size_t i = 0; i < cols; ++i) projectInPlace(q + i * K, K, kFeasibleLow, isFixed.data());
+  const size_t K_ = Qt_.size1();
+  const size_t cols = Qt_.size2();
+  if (K_ == 0) return;
+  std::vector<unsigned char> isFixed(K_);
+  double* q = Qt_.data().begin();
+  for (size_t i = 0; i < cols; ++i) projectInPlace(q + i * K_, K_, kFeasibleLow, isFixed.data());
 }
 
 void test_feasible_region_projection() {

@@ -18,7 +18,7 @@ constexpr double kFeasibleHigh = 0.99999;
 // y and out may be the same vector.
 void project_onto_truncated_simplex(const DVector& y, double eps, DVector& out);
 // Clamps P and projects every column of Qt, in place.
-void fix_infeasibility_problem(DMatrix& Qt, DMatrix& P);
+void fix_infeasibility_problem(DMatrix& Qt_, DMatrix& P_);
 // Self-check: prints five projections with eps = 0.1.
 void test_feasible_region_projection();
 

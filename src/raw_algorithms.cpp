@@ -39,11 +39,11 @@ struct Shape {
 
 // Every kernel indexes G, Qt and P with one another's counts, so a mismatch
 // would read outside the matrices.
-Shape checkShape(const GMatrix& G, const DMatrix& Qt, const DMatrix& P) {
-  if (Qt.size2() != G.size1() || P.size2() != G.size2() || Qt.size1() != P.size1())
+Shape checkShape(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_) {
+  if (Qt_.size2() != G.size1() || P_.size2() != G.size2() || Qt_.size1() != P_.size1())
     stopWithMessage("Error: the sizes of Q and P do not match the genotype matrix.");
   return Shape{static_cast<int64_t>(G.size1()), static_cast<int64_t>(G.size2()),
-               static_cast<int>(P.size1())};
+               static_cast<int>(P_.size1())};
 }
 
 // The log-likelihood's per-thread sums, added after the region in thread
@@ -105,8 +105,8 @@ const unsigned char* buildReferenceFlags(int64_t I, std::vector<unsigned char>& 
 // first genotype tells which allele it carries. A table made for another
 // data set can mark a SNP whose first genotype is neither 0 nor 2: that SNP
 // is updated like any other, so its column is always defined.
-bool pinMonomorphic(int64_t l, int64_t I, const unsigned char* gl, int K, double* out) {
-  if (I == 0 || monomorphics == nullptr || l >= static_cast<int64_t>(monomorphics->size()) ||
+bool pinMonomorphic(int64_t l, int64_t I_, const unsigned char* gl, int K_, double* out) {
+  if (I_ == 0 || monomorphics == nullptr || l >= static_cast<int64_t>(monomorphics->size()) ||
       !isMonomorphic(static_cast<int>(l)))
     return false;
   double value;
@@ -116,7 +116,7 @@ bool pinMonomorphic(int64_t l, int64_t I, const unsigned char* gl, int K, double
     value = kFeasibleHigh;
   else
     return false;
-  for (int k = 0; k < K; ++k) out[k] = value;
+  for (int k = 0; k < K_; ++k) out[k] = value;
   return true;
 }
 
@@ -129,14 +129,14 @@ int64_t tileSize(size_t doublesPerIndividual) {
 // Lower triangle, row by row: entry (k, j), j <= k.
 inline size_t tri(int k, int j) { return static_cast<size_t>(k) * (k + 1) / 2 + j; }
 
-double penaltySum(const DMatrix& Qt, const PenaltyFunction& pf) {
-  const int K = static_cast<int>(Qt.size1());
-  const int64_t I = static_cast<int64_t>(Qt.size2());
-  const double* qt = Qt.data().begin();
+double penaltySum(const DMatrix& Qt_, const PenaltyFunction& pf) {
+  const int K_ = static_cast<int>(Qt_.size1());
+  const int64_t I_ = static_cast<int64_t>(Qt_.size2());
+  const double* qt = Qt_.data().begin();
   const double c = std::log(1.0 + 1.0 / pf.epsilon);
   double sum = 0.0;
-  for (int64_t i = 0; i < I; ++i)
-    for (int k = 0; k < K; ++k) sum = sum + pf.lambda * std::log(1.0 + qt[k + K * i] / pf.epsilon) / c;
+  for (int64_t i = 0; i < I_; ++i)
+    for (int k = 0; k < K_; ++k) sum = sum + pf.lambda * std::log(1.0 + qt[k + K_ * i] / pf.epsilon) / c;
   return sum;
 }
 
@@ -201,15 +201,15 @@ struct SnpGroup {
 
 // r[k] receives the group's frequencies of population k; hap its haploid
 // flags (1 or 0).
-void loadSnpGroup(const unsigned char* g, const double* pp, int64_t I, int K, int64_t l0,
+void loadSnpGroup(const unsigned char* g, const double* pp, int64_t I_, int K_, int64_t l0,
                   int64_t end, const HaploidFlags& h, SnpGroup& sg, Lanes* r, Lanes& hap) {
   sg.count = static_cast<int>(std::min<int64_t>(kLanes, end - l0));
   for (int w = 0; w < kLanes; ++w) {
     const int64_t l = l0 + std::min(w, sg.count - 1);
     sg.snp[w] = l;
-    sg.col[w] = g + I * l;
+    sg.col[w] = g + I_ * l;
     hap[w] = (h.snp != nullptr && h.snp[l] != 0) ? 1.0 : 0.0;
-    for (int k = 0; k < K; ++k) r[k][w] = pp[k + static_cast<int64_t>(K) * l];
+    for (int k = 0; k < K_; ++k) r[k][w] = pp[k + static_cast<int64_t>(K_) * l];
   }
 }
 
@@ -224,9 +224,9 @@ inline void gatherGenotypes(const SnpGroup& sg, int64_t i, Lanes& gd) {
 // Copies the K x n block of Qt starting at individual t0 into k-major rows of
 // stride ld, so that consecutive individuals of one population lie next to
 // each other.
-void transposeTile(const double* qt, int K, int64_t t0, int64_t n, int64_t ld, double* qT) {
+void transposeTile(const double* qt, int K_, int64_t t0, int64_t n, int64_t ld, double* qT) {
   for (int64_t j = 0; j < n; ++j)
-    for (int k = 0; k < K; ++k) qT[k * ld + j] = qt[k + static_cast<int64_t>(K) * (t0 + j)];
+    for (int k = 0; k < K_; ++k) qT[k * ld + j] = qt[k + static_cast<int64_t>(K_) * (t0 + j)];
 }
 
 // The per-individual work arrays of a tile: rows of ld doubles (a whole
@@ -256,21 +256,21 @@ struct Tile {
 double loglikeBlock(const unsigned char* g, const double* qT, const double* hapInd, int64_t ld,
                     const double* pp, const Shape& s, const HaploidFlags& h, int64_t begin,
                     int64_t end) {
-  const int K = s.K;
-  const int64_t I = s.I;
+  const int K_ = s.K;
+  const int64_t I_ = s.I;
   const Lanes one = (Lanes{} + 1.0);
   double product = 1.0;
   double partial = 0.0;
   Lanes prob;
   for (int64_t l = begin; l < end; ++l) {
-    const unsigned char* gl = g + I * l;
-    const double* pl = pp + static_cast<int64_t>(K) * l;
+    const unsigned char* gl = g + I_ * l;
+    const double* pl = pp + static_cast<int64_t>(K_) * l;
     const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-    for (int64_t i0 = 0; i0 < I; i0 += kLanes) {
+    for (int64_t i0 = 0; i0 < I_; i0 += kLanes) {
       Lanes gd;
-      loadRun(gl + i0, I - i0, nullptr, gd);
+      loadRun(gl + i0, I_ - i0, nullptr, gd);
       Lanes p = Lanes{};
-      for (int k = 0; k < K; ++k) {
+      for (int k = 0; k < K_; ++k) {
         Lanes q;
         loadLanes(q, qT + k * ld + i0);
         p = p + q * pl[k];
@@ -286,7 +286,7 @@ double loglikeBlock(const unsigned char* g, const double* qT, const double* hapI
         hom2 = hap != 0.0 ? p : hom2;
       }
       prob = gd == 0.0 ? hom0 : (gd == 2.0 ? hom2 : (gd == 1.0 ? het : one));
-      const int n = static_cast<int>(std::min<int64_t>(kLanes, I - i0));
+      const int n = static_cast<int>(std::min<int64_t>(kLanes, I_ - i0));
       for (int w = 0; w < n; ++w) {
         product = product * prob[w];
         if (product < kProductFloor) {
@@ -303,32 +303,32 @@ double loglikeBlock(const unsigned char* g, const double* qT, const double* hapI
 // together, each SNP with its own sums.
 void mmPBlock(const unsigned char* g, const double* qt, const double* pin, double* np,
               const Shape& s, const HaploidFlags& h, int64_t begin, int64_t end) {
-  const int K = s.K;
-  const int64_t I = s.I;
+  const int K_ = s.K;
+  const int64_t I_ = s.I;
   const Lanes one = (Lanes{} + 1.0);
-  std::vector<Lanes> store(3 * static_cast<size_t>(K));
+  std::vector<Lanes> store(3 * static_cast<size_t>(K_));
   Lanes* r = store.data();
-  Lanes* num = r + K;
-  Lanes* den = num + K;
+  Lanes* num = r + K_;
+  Lanes* den = num + K_;
   Lanes hap;
   SnpGroup sg;
   for (int64_t l0 = begin; l0 < end; l0 += kLanes) {
-    loadSnpGroup(g, pin, I, K, l0, end, h, sg, r, hap);
+    loadSnpGroup(g, pin, I_, K_, l0, end, h, sg, r, hap);
     const Lanes fHaploid = hap != 0.0 ? (Lanes{} + 0.5) : one;
-    for (int k = 0; k < K; ++k) num[k] = den[k] = Lanes{};
-    for (int64_t i = 0; i < I; ++i) {
-      const double* qi = qt + static_cast<int64_t>(K) * i;
+    for (int k = 0; k < K_; ++k) num[k] = den[k] = Lanes{};
+    for (int64_t i = 0; i < I_; ++i) {
+      const double* qi = qt + static_cast<int64_t>(K_) * i;
       const Lanes f = (h.ind != nullptr && h.ind[i] != 0) ? fHaploid : one;
       Lanes gd;
       gatherGenotypes(sg, i, gd);
       const LaneMask observed = gd != static_cast<double>(kMissing);
       Lanes p = Lanes{};
-      for (int k = 0; k < K; ++k) p = p + qi[k] * r[k];
+      for (int k = 0; k < K_; ++k) p = p + qi[k] * r[k];
       const LaneMask nonzero = p != 0.0;
       const LaneMask nonone = p != 1.0;
       const Lanes pd = nonzero ? p : one;
       const Lanes qd = nonone ? 1.0 - p : one;
-      for (int k = 0; k < K; ++k) {
+      for (int k = 0; k < K_; ++k) {
         const double q = qi[k];
         const Lanes a = nonzero ? gd * f * q * r[k] / pd : Lanes{};
         const Lanes b = nonone ? (2.0 - gd) * f * q * (1.0 - r[k]) / qd : Lanes{};
@@ -338,9 +338,9 @@ void mmPBlock(const unsigned char* g, const double* qt, const double* pin, doubl
     }
     for (int w = 0; w < sg.count; ++w) {
       const int64_t l = sg.snp[w];
-      double* out = np + static_cast<int64_t>(K) * l;
-      if (pinMonomorphic(l, I, sg.col[w], K, out)) continue;
-      for (int k = 0; k < K; ++k) {
+      double* out = np + static_cast<int64_t>(K_) * l;
+      if (pinMonomorphic(l, I_, sg.col[w], K_, out)) continue;
+      for (int k = 0; k < K_; ++k) {
         const double d = den[k][w];
         // No observed allele from this population (a SNP without data in a
         // cross-validation fold): keep the frequency rather than make 0/0.
@@ -362,26 +362,26 @@ void tileHaploid(const HaploidFlags& h, int64_t t0, int64_t n, double* hap) {
 void mmQBlock(const unsigned char* g, const double* qt, const double* pcur, double* nq,
               const Shape& s, const HaploidFlags& h, const unsigned char* ref, int64_t begin,
               int64_t end) {
-  const int K = s.K;
-  const int64_t I = s.I;
-  const int64_t L = s.L;
+  const int K_ = s.K;
+  const int64_t I_ = s.I;
+  const int64_t L_ = s.L;
   const Lanes one = (Lanes{} + 1.0);
-  const int64_t tile = tileSize(2 * static_cast<size_t>(K) + 1);
+  const int64_t tile = tileSize(2 * static_cast<size_t>(K_) + 1);
   // Rows: K of Q, K accumulators, the haploid flags.
-  Tile t(2 * static_cast<size_t>(K) + 1, std::min(tile, std::max<int64_t>(0, end - begin)));
+  Tile t(2 * static_cast<size_t>(K_) + 1, std::min(tile, std::max<int64_t>(0, end - begin)));
   for (int64_t t0 = begin; t0 < end; t0 += tile) {
     const int64_t n = std::min(t0 + tile, end) - t0;
     const int64_t groups = (n + kLanes - 1) / kLanes;
     t.clear();
-    transposeTile(qt, K, t0, n, t.ld, t.row(0));
-    tileHaploid(h, t0, n, t.row(2 * K));
+    transposeTile(qt, K_, t0, n, t.ld, t.row(0));
+    tileHaploid(h, t0, n, t.row(2 * K_));
     const Lanes* qT = t.lanes(0);
-    Lanes* acc = t.lanes(K);
-    const Lanes* hapT = t.lanes(2 * K);
+    Lanes* acc = t.lanes(K_);
+    const Lanes* hapT = t.lanes(2 * K_);
     const int64_t stride = t.ld / kLanes;
-    for (int64_t l = 0; l < L; ++l) {
-      const unsigned char* gl = g + I * l + t0;
-      const double* pl = pcur + static_cast<int64_t>(K) * l;
+    for (int64_t l = 0; l < L_; ++l) {
+      const unsigned char* gl = g + I_ * l + t0;
+      const double* pl = pcur + static_cast<int64_t>(K_) * l;
       const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
       for (int64_t c = 0; c < groups; ++c) {
         Lanes gd;
@@ -389,12 +389,12 @@ void mmQBlock(const unsigned char* g, const double* qt, const double* pcur, doub
         const LaneMask observed = gd != static_cast<double>(kMissing);
         const Lanes f = snpHaploid ? (hapT[c] != 0.0 ? (Lanes{} + 0.5) : one) : one;
         Lanes p = Lanes{};
-        for (int k = 0; k < K; ++k) p = p + qT[k * stride + c] * pl[k];
+        for (int k = 0; k < K_; ++k) p = p + qT[k * stride + c] * pl[k];
         const LaneMask nonzero = p != 0.0;
         const LaneMask nonone = p != 1.0;
         const Lanes pd = nonzero ? p : one;
         const Lanes qd = nonone ? 1.0 - p : one;
-        for (int k = 0; k < K; ++k) {
+        for (int k = 0; k < K_; ++k) {
           const double r = pl[k];
           const Lanes q = qT[k * stride + c];
           const Lanes a = nonzero ? gd * f * q * r / pd : Lanes{};
@@ -404,20 +404,20 @@ void mmQBlock(const unsigned char* g, const double* qt, const double* pcur, doub
         }
       }
     }
-    const double* accd = t.row(K);
+    const double* accd = t.row(K_);
     for (int64_t j = 0; j < n; ++j) {
       const int64_t i = t0 + j;
-      const double* qi = qt + static_cast<int64_t>(K) * i;
-      double* out = nq + static_cast<int64_t>(K) * i;
+      const double* qi = qt + static_cast<int64_t>(K_) * i;
+      double* out = nq + static_cast<int64_t>(K_) * i;
       double sum = 0.0;
       if (ref == nullptr || ref[i] == 0)
-        for (int k = 0; k < K; ++k) sum += accd[k * t.ld + j];
+        for (int k = 0; k < K_; ++k) sum += accd[k * t.ld + j];
       if (sum != 0) {
-        for (int k = 0; k < K; ++k) out[k] = accd[k * t.ld + j] / sum;
+        for (int k = 0; k < K_; ++k) out[k] = accd[k * t.ld + j] / sum;
       } else {
         // A reference individual, or one without observed genotypes
         // (cross-validation folds): its fractions stay as they were.
-        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        for (int k = 0; k < K_; ++k) out[k] = qi[k];
       }
     }
   }
@@ -454,35 +454,35 @@ struct ColumnQP {
 // the individuals together, each SNP with its own gradient and Hessian.
 void blockPBlock(const unsigned char* g, const double* qt, const double* pin, double* np,
                  const Shape& s, const HaploidFlags& h, int64_t begin, int64_t end) {
-  const int K = s.K;
-  const int64_t I = s.I;
-  const size_t KT = static_cast<size_t>(K) * (K + 1) / 2;
+  const int K_ = s.K;
+  const int64_t I_ = s.I;
+  const size_t KT = static_cast<size_t>(K_) * (K_ + 1) / 2;
   const Lanes one = (Lanes{} + 1.0);
-  std::vector<Lanes> store(2 * static_cast<size_t>(K) + KT);
+  std::vector<Lanes> store(2 * static_cast<size_t>(K_) + KT);
   Lanes* r = store.data();
-  Lanes* grad = r + K;
-  Lanes* hl = grad + K;
+  Lanes* grad = r + K_;
+  Lanes* hl = grad + K_;
   Lanes hap;
-  ColumnQP qp(K, 0);
+  ColumnQP qp(K_, 0);
   SnpGroup sg;
   for (int64_t l0 = begin; l0 < end; l0 += kLanes) {
-    loadSnpGroup(g, pin, I, K, l0, end, h, sg, r, hap);
+    loadSnpGroup(g, pin, I_, K_, l0, end, h, sg, r, hap);
     const Lanes fHaploid = hap != 0.0 ? (Lanes{} + 0.5) : one;
-    for (size_t e = 0; e < static_cast<size_t>(K) + KT; ++e) grad[e] = Lanes{};
-    for (int64_t i = 0; i < I; ++i) {
-      const double* qi = qt + static_cast<int64_t>(K) * i;
+    for (size_t e = 0; e < static_cast<size_t>(K_) + KT; ++e) grad[e] = Lanes{};
+    for (int64_t i = 0; i < I_; ++i) {
+      const double* qi = qt + static_cast<int64_t>(K_) * i;
       const Lanes f = (h.ind != nullptr && h.ind[i] != 0) ? fHaploid : one;
       Lanes gd;
       gatherGenotypes(sg, i, gd);
       const LaneMask observed = gd != static_cast<double>(kMissing);
       Lanes p = Lanes{};
-      for (int k = 0; k < K; ++k) p = p + qi[k] * r[k];
+      for (int k = 0; k < K_; ++k) p = p + qi[k] * r[k];
       const Lanes alpha = 1.0 / (p == 0.0 ? one : p);
       const Lanes beta = 1.0 / (p == 1.0 ? one : 1.0 - p);
       const Lanes slope = gd * alpha - (2.0 - gd) * beta;
       const Lanes curv = f * (gd * (alpha * alpha) + (2.0 - gd) * (beta * beta));
       size_t t = 0;
-      for (int k = 0; k < K; ++k) {
+      for (int k = 0; k < K_; ++k) {
         const double qk = qi[k];
         grad[k] = observed ? grad[k] + f * qk * slope : grad[k];
         const Lanes ck = curv * qk;
@@ -493,9 +493,9 @@ void blockPBlock(const unsigned char* g, const double* qt, const double* pin, do
     const double* hld = reinterpret_cast<const double*>(hl);
     for (int w = 0; w < sg.count; ++w) {
       const int64_t l = sg.snp[w];
-      double* out = np + static_cast<int64_t>(K) * l;
-      if (pinMonomorphic(l, I, sg.col[w], K, out)) continue;
-      qp.solve(gradd + w, hld + w, kLanes, pin + static_cast<int64_t>(K) * l, out);
+      double* out = np + static_cast<int64_t>(K_) * l;
+      if (pinMonomorphic(l, I_, sg.col[w], K_, out)) continue;
+      qp.solve(gradd + w, hld + w, kLanes, pin + static_cast<int64_t>(K_) * l, out);
     }
   }
 }
@@ -506,41 +506,41 @@ void blockPBlock(const unsigned char* g, const double* qt, const double* pin, do
 void blockQBlock(const unsigned char* g, const double* qt, const double* pcur, double* nq,
                  const Shape& s, const HaploidFlags& h, const unsigned char* ref, bool penalized,
                  double lambda, double epsilon, double c, int64_t begin, int64_t end) {
-  const int K = s.K;
-  const int64_t I = s.I;
-  const int64_t L = s.L;
-  const size_t KT = static_cast<size_t>(K) * (K + 1) / 2;
+  const int K_ = s.K;
+  const int64_t I_ = s.I;
+  const int64_t L_ = s.L;
+  const size_t KT = static_cast<size_t>(K_) * (K_ + 1) / 2;
   const Lanes one = (Lanes{} + 1.0);
-  const int64_t tile = tileSize(2 * static_cast<size_t>(K) + KT + 1);
+  const int64_t tile = tileSize(2 * static_cast<size_t>(K_) + KT + 1);
   // Rows: K of Q, K gradients, KT Hessian entries, the haploid flags.
-  const size_t rows = 2 * static_cast<size_t>(K) + KT + 1;
+  const size_t rows = 2 * static_cast<size_t>(K_) + KT + 1;
   Tile t(rows, std::min(tile, std::max<int64_t>(0, end - begin)));
-  std::vector<double> oneMinusRStore(K);
+  std::vector<double> oneMinusRStore(K_);
   double* oneMinusR = oneMinusRStore.data();
-  ColumnQP qp(K, 1);  // the fractions of one individual sum to 1
+  ColumnQP qp(K_, 1);  // the fractions of one individual sum to 1
   for (int64_t t0 = begin; t0 < end; t0 += tile) {
     const int64_t n = std::min(t0 + tile, end) - t0;
     const int64_t groups = (n + kLanes - 1) / kLanes;
     t.clear();
-    transposeTile(qt, K, t0, n, t.ld, t.row(0));
+    transposeTile(qt, K_, t0, n, t.ld, t.row(0));
     tileHaploid(h, t0, n, t.row(rows - 1));
     const Lanes* qT = t.lanes(0);
-    Lanes* grad = t.lanes(K);
-    Lanes* hl = t.lanes(2 * K);
+    Lanes* grad = t.lanes(K_);
+    Lanes* hl = t.lanes(2 * K_);
     const Lanes* hapT = t.lanes(rows - 1);
     const int64_t stride = t.ld / kLanes;
-    for (int64_t l = 0; l < L; ++l) {
-      const unsigned char* gl = g + I * l + t0;
-      const double* pl = pcur + static_cast<int64_t>(K) * l;
+    for (int64_t l = 0; l < L_; ++l) {
+      const unsigned char* gl = g + I_ * l + t0;
+      const double* pl = pcur + static_cast<int64_t>(K_) * l;
       const bool snpHaploid = h.snp != nullptr && h.snp[l] != 0;
-      for (int k = 0; k < K; ++k) oneMinusR[k] = 1 - pl[k];
+      for (int k = 0; k < K_; ++k) oneMinusR[k] = 1 - pl[k];
       for (int64_t c0 = 0; c0 < groups; ++c0) {
         Lanes gd;
         loadRun(gl + c0 * kLanes, n - c0 * kLanes, ref != nullptr ? ref + t0 + c0 * kLanes : nullptr, gd);
         const LaneMask observed = gd != static_cast<double>(kMissing);
         const Lanes f = snpHaploid ? (hapT[c0] != 0.0 ? (Lanes{} + 0.5) : one) : one;
         Lanes p = Lanes{};
-        for (int k = 0; k < K; ++k) p = p + qT[k * stride + c0] * pl[k];
+        for (int k = 0; k < K_; ++k) p = p + qT[k * stride + c0] * pl[k];
         const Lanes alpha = 1.0 / (p == 0.0 ? one : p);
         const Lanes beta = 1.0 / (p == 1.0 ? one : 1.0 - p);
         const Lanes ga = gd * alpha;
@@ -548,7 +548,7 @@ void blockQBlock(const unsigned char* g, const double* qt, const double* pcur, d
         const Lanes ga2 = gd * (alpha * alpha);
         const Lanes hb2 = (2.0 - gd) * (beta * beta);
         size_t e = 0;
-        for (int k = 0; k < K; ++k) {
+        for (int k = 0; k < K_; ++k) {
           const double rk = pl[k];
           const double sk = oneMinusR[k];
           Lanes& gk = grad[k * stride + c0];
@@ -562,18 +562,18 @@ void blockQBlock(const unsigned char* g, const double* qt, const double* pcur, d
         }
       }
     }
-    double* gradd = t.row(K);
-    const double* hld = t.row(2 * K);
+    double* gradd = t.row(K_);
+    const double* hld = t.row(2 * K_);
     for (int64_t j = 0; j < n; ++j) {
       const int64_t i = t0 + j;
-      const double* qi = qt + static_cast<int64_t>(K) * i;
-      double* out = nq + static_cast<int64_t>(K) * i;
+      const double* qi = qt + static_cast<int64_t>(K_) * i;
+      double* out = nq + static_cast<int64_t>(K_) * i;
       if (ref != nullptr && ref[i] != 0) {
-        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        for (int k = 0; k < K_; ++k) out[k] = qi[k];
         continue;
       }
       if (penalized)
-        for (int k = 0; k < K; ++k)
+        for (int k = 0; k < K_; ++k)
           gradd[k * t.ld + j] = gradd[k * t.ld + j] - lambda / ((epsilon + qi[k]) * c);
       qp.solve(gradd + j, hld + j, t.ld, qi, out);
     }
@@ -592,17 +592,17 @@ void threadBlock(int64_t n, int T, int t, int64_t& begin, int64_t& end) {
   end = std::min(begin + chunk, n);
 }
 
-double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt, P);
+double loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) {
+  const Shape s = checkShape(G, Qt_, P_);
   HaploidFlags h;
   buildHaploidFlags(meta, s, h);
   const unsigned char* g = G.data().begin();
-  const double* pp = P.data().begin();
+  const double* pp = P_.data().begin();
   // Q transposed once per call (K x I doubles, each row padded by one lane
   // group of zeros) and the individuals' haploid flags, shared read-only.
   const int64_t ld = s.I + kLanes;
   std::vector<double> qT(static_cast<size_t>(s.K + 1) * static_cast<size_t>(ld), 0.0);
-  transposeTile(Qt.data().begin(), s.K, 0, s.I, ld, qT.data());
+  transposeTile(Qt_.data().begin(), s.K, 0, s.I, ld, qT.data());
   double* hapInd = qT.data() + static_cast<size_t>(s.K) * ld;
   if (h.ind != nullptr)
     for (int64_t i = 0; i < s.I; ++i) hapInd[i] = h.ind[i] != 0 ? 1.0 : 0.0;
@@ -616,33 +616,33 @@ double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const Data
   return sums.total();
 }
 
-double penalty(const DMatrix& Qt, const PenaltyFunction& pf) {
+double penalty(const DMatrix& Qt_, const PenaltyFunction& pf) {
   if (Options::penaltyfunction.lambda == 0) return 0.0;
-  return penaltySum(Qt, pf);
+  return penaltySum(Qt_, pf);
 }
 
-double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const PenaltyFunction& pf,
+double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const PenaltyFunction& pf,
                  const DatasetMetadata& meta) {
-  const double ll = loglike(G, Qt, P, meta);
+  const double ll = loglike(G, Qt_, P_, meta);
   if (Options::penaltyfunction.lambda == 0) return ll;
-  return ll - penaltySum(Qt, pf);
+  return ll - penaltySum(Qt_, pf);
 }
 
-double loglike_slow(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt, P);
+double loglike_slow(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta) {
+  const Shape s = checkShape(G, Qt_, P_);
   HaploidFlags h;
   buildHaploidFlags(meta, s, h);
   const unsigned char* g = G.data().begin();
-  const double* qt = Qt.data().begin();
-  const double* pp = P.data().begin();
-  const int K = s.K;
+  const double* qt = Qt_.data().begin();
+  const double* pp = P_.data().begin();
+  const int K_ = s.K;
   double total = 0.0;
   for (int64_t i = 0; i < s.I; ++i) {
     for (int64_t l = 0; l < s.L; ++l) {
       const unsigned char gv = g[i + s.I * l];
       if (gv > 2) continue;
       double p = 0.0;
-      for (int k = 0; k < K; ++k) p += qt[k + static_cast<int64_t>(K) * i] * pp[k + static_cast<int64_t>(K) * l];
+      for (int k = 0; k < K_; ++k) p += qt[k + static_cast<int64_t>(K_) * i] * pp[k + static_cast<int64_t>(K_) * l];
       const double f = (h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0) ? 0.5 : 1.0;
       double term = 0.0;
       if (gv != 0) term += gv * std::log(p);
@@ -768,15 +768,15 @@ void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, 
 // frequency for every population k). They share only the step's frame and
 // its inputs with the fast forms.
 
-double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
+double loglike_reference(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
                          const DatasetMetadata& meta) {
-  const Shape s = checkShape(G, Qt, P);
+  const Shape s = checkShape(G, Qt_, P_);
   HaploidFlags h;
   buildHaploidFlags(meta, s, h);
   const unsigned char* g = G.data().begin();
-  const double* qt = Qt.data().begin();
-  const double* pp = P.data().begin();
-  const int K = s.K;
+  const double* qt = Qt_.data().begin();
+  const double* pp = P_.data().begin();
+  const int K_ = s.K;
   ThreadSums sums;
 
 #pragma omp parallel
@@ -790,8 +790,8 @@ double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
         const unsigned char gv = g[i + s.I * l];
         if (gv > 2) continue;  // missing, or no genotype at all
         double p = 0.0;
-        for (int k = 0; k < K; ++k)
-          p = p + qt[k + static_cast<int64_t>(K) * i] * pp[k + static_cast<int64_t>(K) * l];
+        for (int k = 0; k < K_; ++k)
+          p = p + qt[k + static_cast<int64_t>(K_) * i] * pp[k + static_cast<int64_t>(K_) * l];
         const bool haploid = h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0;
         double prob;
         if (gv == 0)
@@ -815,65 +815,65 @@ double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
 void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
                           DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta) {
   const StepInputs in(G, Qt_in, P_in, meta);
-  const int64_t I = in.s.I;
-  const int64_t L = in.s.L;
-  const int K = in.s.K;
+  const int64_t I_ = in.s.I;
+  const int64_t L_ = in.s.L;
+  const int K_ = in.s.K;
   const unsigned char* g = in.g;
   const double* qt = in.qt;
   const double* pin = in.pin;
 
   auto pColumns = [&](int64_t begin, int64_t end, double* np) {
     for (int64_t l = begin; l < end; ++l) {
-      if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
-      for (int k = 0; k < K; ++k) {
-        const double r = pin[k + static_cast<int64_t>(K) * l];
+      if (pinMonomorphic(l, I_, g + I_ * l, K_, np + static_cast<int64_t>(K_) * l)) continue;
+      for (int k = 0; k < K_; ++k) {
+        const double r = pin[k + static_cast<int64_t>(K_) * l];
         double num = 0.0;
         double den = 0.0;
-        for (int64_t i = 0; i < I; ++i) {
-          const unsigned char gv = g[i + I * l];
+        for (int64_t i = 0; i < I_; ++i) {
+          const unsigned char gv = g[i + I_ * l];
           if (gv == kMissing) continue;
           double p = 0.0;
-          for (int kk = 0; kk < K; ++kk)
-            p = p + qt[kk + static_cast<int64_t>(K) * i] * pin[kk + static_cast<int64_t>(K) * l];
+          for (int kk = 0; kk < K_; ++kk)
+            p = p + qt[kk + static_cast<int64_t>(K_) * i] * pin[kk + static_cast<int64_t>(K_) * l];
           const double f = in.weight(i, l);
-          const double q = qt[k + static_cast<int64_t>(K) * i];
+          const double q = qt[k + static_cast<int64_t>(K_) * i];
           const double a = p != 0 ? gv * f * q * r / p : 0.0;
           const double b = p != 1 ? (2 - gv) * f * q * (1 - r) / (1 - p) : 0.0;
           num = num + a;
           den = den + a + b;
         }
-        np[k + static_cast<int64_t>(K) * l] = den != 0 ? num / den : r;
+        np[k + static_cast<int64_t>(K_) * l] = den != 0 ? num / den : r;
       }
     }
   };
 
   auto qColumns = [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
     for (int64_t i = begin; i < end; ++i) {
-      const double* qi = qt + static_cast<int64_t>(K) * i;
-      double* out = nq + static_cast<int64_t>(K) * i;
+      const double* qi = qt + static_cast<int64_t>(K_) * i;
+      double* out = nq + static_cast<int64_t>(K_) * i;
       if (in.isReference(i)) {
-        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        for (int k = 0; k < K_; ++k) out[k] = qi[k];
         continue;
       }
-      for (int64_t l = 0; l < L; ++l) {
-        const unsigned char gv = g[i + I * l];
+      for (int64_t l = 0; l < L_; ++l) {
+        const unsigned char gv = g[i + I_ * l];
         if (gv == kMissing) continue;
-        const double* pl = pcur + static_cast<int64_t>(K) * l;
+        const double* pl = pcur + static_cast<int64_t>(K_) * l;
         double p = 0.0;
-        for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+        for (int k = 0; k < K_; ++k) p = p + qi[k] * pl[k];
         const double f = in.weight(i, l);
-        for (int k = 0; k < K; ++k) {
+        for (int k = 0; k < K_; ++k) {
           const double a = p != 0 ? gv * f * qi[k] * pl[k] / p : 0.0;
           const double b = p != 1 ? (2 - gv) * f * qi[k] * (1 - pl[k]) / (1 - p) : 0.0;
           out[k] = out[k] + a + b;
         }
       }
       double sum = 0.0;
-      for (int k = 0; k < K; ++k) sum = sum + out[k];
+      for (int k = 0; k < K_; ++k) sum = sum + out[k];
       if (sum != 0) {
-        for (int k = 0; k < K; ++k) out[k] = out[k] / sum;
+        for (int k = 0; k < K_; ++k) out[k] = out[k] / sum;
       } else {
-        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        for (int k = 0; k < K_; ++k) out[k] = qi[k];
       }
     }
   };
@@ -886,52 +886,52 @@ void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatr
                              const DatasetMetadata& meta) {
   const StepInputs in(G, Qt_in, P_in, meta);
   if (passThroughWithoutPopulations(in.s, Qt_in, P_in, Qt_out, P_out)) return;
-  const int64_t I = in.s.I;
-  const int64_t L = in.s.L;
-  const int K = in.s.K;
+  const int64_t I_ = in.s.I;
+  const int64_t L_ = in.s.L;
+  const int K_ = in.s.K;
   const unsigned char* g = in.g;
   const double* qt = in.qt;
   const double* pin = in.pin;
-  const DVector lower(K, kFeasibleLow);
-  const DVector upper(K, kFeasibleHigh);
+  const DVector lower(K_, kFeasibleLow);
+  const DVector upper(K_, kFeasibleHigh);
   const DMatrix noC(0, 0);
   const DVector noD(0);
-  const DMatrix sumC(1, K, 1.0);
+  const DMatrix sumC(1, K_, 1.0);
   const DVector sumD(1, 1.0);
   const bool penalized = Options::penaltyfunction.lambda != 0;
 
   // Maximises the column's quadratic model: A = -H, b = -gradient.
   auto solveColumn = [&](const DVector& gradient, const DMatrix& H, const DMatrix& C, const DVector& d,
                          const double* start, double* out) {
-    DMatrix A(K, K);
-    DVector b(K), x0(K), x(K);
-    for (int k = 0; k < K; ++k) {
+    DMatrix A(K_, K_);
+    DVector b(K_), x0(K_), x(K_);
+    for (int k = 0; k < K_; ++k) {
       b(k) = -gradient(k);
       x0(k) = start[k];
       x(k) = start[k];
-      for (int j = 0; j < K; ++j) A(k, j) = -H(k, j);
+      for (int j = 0; j < K_; ++j) A(k, j) = -H(k, j);
     }
     int status = 0;
     quadprog(A, b, C, d, lower, upper, x0, x, status);
-    for (int k = 0; k < K; ++k) out[k] = x(k);
+    for (int k = 0; k < K_; ++k) out[k] = x(k);
   };
 
   auto pColumns = [&](int64_t begin, int64_t end, double* np) {
     for (int64_t l = begin; l < end; ++l) {
-      if (pinMonomorphic(l, I, g + I * l, K, np + static_cast<int64_t>(K) * l)) continue;
-      const double* pl = pin + static_cast<int64_t>(K) * l;
-      DVector gradient(K, 0.0);
-      DMatrix H(K, K, 0.0);
-      for (int64_t i = 0; i < I; ++i) {
-        const unsigned char gv = g[i + I * l];
+      if (pinMonomorphic(l, I_, g + I_ * l, K_, np + static_cast<int64_t>(K_) * l)) continue;
+      const double* pl = pin + static_cast<int64_t>(K_) * l;
+      DVector gradient(K_, 0.0);
+      DMatrix H(K_, K_, 0.0);
+      for (int64_t i = 0; i < I_; ++i) {
+        const unsigned char gv = g[i + I_ * l];
         if (gv == kMissing) continue;
-        const double* qi = qt + static_cast<int64_t>(K) * i;
+        const double* qi = qt + static_cast<int64_t>(K_) * i;
         const double f = in.weight(i, l);
         double p = 0.0;
-        for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+        for (int k = 0; k < K_; ++k) p = p + qi[k] * pl[k];
         const double alpha = p == 0 ? 1.0 : 1.0 / p;
         const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
-        for (int k = 0; k < K; ++k) {
+        for (int k = 0; k < K_; ++k) {
           gradient(k) = gradient(k) + f * qi[k] * (gv * alpha - (2 - gv) * beta);
           for (int j = 0; j <= k; ++j) {
             const double w = f * (gv * (alpha * alpha) + (2 - gv) * (beta * beta)) * qi[k] * qi[j];
@@ -940,30 +940,30 @@ void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatr
           }
         }
       }
-      solveColumn(gradient, H, noC, noD, pl, np + static_cast<int64_t>(K) * l);
+      solveColumn(gradient, H, noC, noD, pl, np + static_cast<int64_t>(K_) * l);
     }
   };
 
   auto qColumns = [&](int64_t begin, int64_t end, const double* pcur, double* nq) {
     for (int64_t i = begin; i < end; ++i) {
-      const double* qi = qt + static_cast<int64_t>(K) * i;
-      double* out = nq + static_cast<int64_t>(K) * i;
+      const double* qi = qt + static_cast<int64_t>(K_) * i;
+      double* out = nq + static_cast<int64_t>(K_) * i;
       if (in.isReference(i)) {
-        for (int k = 0; k < K; ++k) out[k] = qi[k];
+        for (int k = 0; k < K_; ++k) out[k] = qi[k];
         continue;
       }
-      DVector gradient(K, 0.0);
-      DMatrix H(K, K, 0.0);
-      for (int64_t l = 0; l < L; ++l) {
-        const unsigned char gv = g[i + I * l];
+      DVector gradient(K_, 0.0);
+      DMatrix H(K_, K_, 0.0);
+      for (int64_t l = 0; l < L_; ++l) {
+        const unsigned char gv = g[i + I_ * l];
         if (gv == kMissing) continue;
-        const double* pl = pcur + static_cast<int64_t>(K) * l;
+        const double* pl = pcur + static_cast<int64_t>(K_) * l;
         const double f = in.weight(i, l);
         double p = 0.0;
-        for (int k = 0; k < K; ++k) p = p + qi[k] * pl[k];
+        for (int k = 0; k < K_; ++k) p = p + qi[k] * pl[k];
         const double alpha = p == 0 ? 1.0 : 1.0 / p;
         const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
-        for (int k = 0; k < K; ++k) {
+        for (int k = 0; k < K_; ++k) {
           const double rk = pl[k];
           gradient(k) = gradient(k) + f * (gv * alpha * rk + (2 - gv) * beta * (1 - rk));
           for (int j = 0; j <= k; ++j) {
@@ -976,7 +976,7 @@ void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatr
       }
       if (penalized) {
         const double c = std::log(1.0 + 1.0 / pf.epsilon);
-        for (int k = 0; k < K; ++k) gradient(k) = gradient(k) - pf.lambda / ((pf.epsilon + qi[k]) * c);
+        for (int k = 0; k < K_; ++k) gradient(k) = gradient(k) - pf.lambda / ((pf.epsilon + qi[k]) * c);
       }
       solveColumn(gradient, H, sumC, sumD, qi, out);
     }

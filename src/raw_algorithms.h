@@ -10,14 +10,14 @@
 #include "options.h"
 #include "utils.h"
 
-double loglike(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta);
-double objective(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const PenaltyFunction& pf,
+double loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
+double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const PenaltyFunction& pf,
                  const DatasetMetadata& meta);
-double penalty(const DMatrix& Qt, const PenaltyFunction& pf);
+double penalty(const DMatrix& Qt_, const PenaltyFunction& pf);
 // The log-likelihood by its independent formula: individuals outer, SNPs
 // inner, the sum of f (g log p + (2 - g) log(1 - p)) over the observed calls
 // (f = 0.5 for a haploid call). It agrees with loglike up to rounding only.
-double loglike_slow(const GMatrix& G, const DMatrix& Qt, const DMatrix& P, const DatasetMetadata& meta);
+double loglike_slow(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
 
 // One EM update; inputs unchanged, outputs K x I and K x L.
 void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
@@ -33,7 +33,7 @@ void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, 
 // over its block of SNPs (individuals in order within each SNP), folded into
 // a log sum below 1e-100, the threads' sums added in thread order; loglike
 // gives the same bits.
-double loglike_reference(const GMatrix& G, const DMatrix& Qt, const DMatrix& P,
+double loglike_reference(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
                          const DatasetMetadata& meta);
 // The steps, one column at a time: each column of P sums over the
 // individuals in increasing order, each column of Q over the SNPs in

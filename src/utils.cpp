@@ -216,14 +216,14 @@ int randBinom(int /*n*/, double p) {
   return successes;
 }
 
-void randUnifOnSimplex(DVector& v, int K) {
-  if (K < 1) return;
+void randUnifOnSimplex(DVector& v, int K_) {
+  if (K_ < 1) return;
   double s = 0.0;
-  for (int k = 0; k < K; ++k) {
+  for (int k = 0; k < K_; ++k) {
     v[k] = -std::log(randUnif());
     s += v[k];
   }
-  for (int k = 0; k < K; ++k) v[k] /= s;
+  for (int k = 0; k < K_; ++k) v[k] /= s;
 }
 
 int randDraw(const std::vector<double>& p) {
@@ -385,17 +385,17 @@ double safeRandUnif(double eps) {
   return u;
 }
 
-void safeRandUnifOnSimplex(DVector& x, int K, double eps) {
-  if (K < 1) return;
+void safeRandUnifOnSimplex(DVector& x, int K_, double eps) {
+  if (K_ < 1) return;
   bool ok;
   do {
     double s = 0.0;
-    for (int k = 0; k < K; ++k) {
+    for (int k = 0; k < K_; ++k) {
       x[k] = -std::log(randUnif());
       s += x[k];
     }
     ok = true;
-    for (int k = 0; k < K; ++k) {
+    for (int k = 0; k < K_; ++k) {
       x[k] /= s;
       if (x[k] < eps) ok = false;
     }
@@ -454,15 +454,15 @@ bool initializeQP() {
 
 // ---- Fst divergences -----------------------------------------------------------
 
-DMatrix* calculate_Fsts_weighted(const DMatrix& P) {
-  const size_t K = P.size1();
-  const size_t L = P.size2();
-  DMatrix* F = new DMatrix(K, K);
-  for (size_t a = 0; a < K; ++a)
-    for (size_t b = 0; b < K; ++b) {
+DMatrix* calculate_Fsts_weighted(const DMatrix& P_) {
+  const size_t K_ = P_.size1();
+  const size_t L_ = P_.size2();
+  DMatrix* F = new DMatrix(K_, K_);
+  for (size_t a = 0; a < K_; ++a)
+    for (size_t b = 0; b < K_; ++b) {
       double num = 0.0, den = 0.0;
-      for (size_t l = 0; l < L; ++l) {
-        const double pa = P(a, l), pb = P(b, l);
+      for (size_t l = 0; l < L_; ++l) {
+        const double pa = P_(a, l), pb = P_(b, l);
         const double pbar = (pa + pb) * 0.5;
         const double fst = (pa - pb) * (pa - pb) / (2.0 * (pbar - pa * pb));
         const double w = pbar * (1.0 - pbar);
@@ -474,19 +474,19 @@ DMatrix* calculate_Fsts_weighted(const DMatrix& P) {
   return F;
 }
 
-DMatrix* calculate_Fsts_unweighted(const DMatrix& P) {
-  const size_t K = P.size1();
-  const size_t L = P.size2();
-  DMatrix* F = new DMatrix(K, K);
-  for (size_t a = 0; a < K; ++a)
-    for (size_t b = 0; b < K; ++b) {
+DMatrix* calculate_Fsts_unweighted(const DMatrix& P_) {
+  const size_t K_ = P_.size1();
+  const size_t L_ = P_.size2();
+  DMatrix* F = new DMatrix(K_, K_);
+  for (size_t a = 0; a < K_; ++a)
+    for (size_t b = 0; b < K_; ++b) {
       double sum = 0.0;
-      for (size_t l = 0; l < L; ++l) {
-        const double pa = P(a, l), pb = P(b, l);
+      for (size_t l = 0; l < L_; ++l) {
+        const double pa = P_(a, l), pb = P_(b, l);
         const double pbar = (pa + pb) * 0.5;
         sum += (pa - pb) * (pa - pb) / (2.0 * (pbar - pa * pb));
       }
-      (*F)(a, b) = sum / static_cast<double>(L);
+      (*F)(a, b) = sum / static_cast<double>(L_);
     }
   return F;
 }

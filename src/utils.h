@@ -154,7 +154,7 @@ int randInt(int a, int b);               // [a, b] for 0 <= a <= b
 double randExp(double rate);
 int randBernoulli(double p);
 int randBinom(int n, double p);
-void randUnifOnSimplex(DVector& v, int K);
+void randUnifOnSimplex(DVector& v, int K_);
 int randDraw(const std::vector<double>& p);
 // The generator's current state, for tests.
 uint64_t randState();
@@ -192,12 +192,12 @@ bool isMonomorphic(int l);
 bool initializeQP();
 bool areEqual(const BVector& a, const BVector& b);
 double safeRandUnif(double eps);
-void safeRandUnifOnSimplex(DVector& x, int K, double eps);
+void safeRandUnifOnSimplex(DVector& x, int K_, double eps);
 
 // ---- Fst divergences -----------------------------------------------------------
 
-DMatrix* calculate_Fsts_weighted(const DMatrix& P);
-DMatrix* calculate_Fsts_unweighted(const DMatrix& P);
+DMatrix* calculate_Fsts_weighted(const DMatrix& P_);
+DMatrix* calculate_Fsts_unweighted(const DMatrix& P_);
 void print_Fst_matrix();
 
 // ---- Penalty weight list -------------------------------------------------------

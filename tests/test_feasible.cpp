@@ -97,52 +97,52 @@ TEST(FeasibleProjection, IsTheNearestPointOfTheTruncatedSimplex) {
 
 TEST(FeasibleRepair, ClampsFrequenciesAndProjectsAncestry) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  DMatrix Qt(3, 4);
+  DMatrix Qt_(3, 4);
   const double cols[4][3] = {
       {0.5, 0.5, 0.0},   // a fraction at zero is lifted to the floor
       {0.6, 0.3, 0.3},   // the whole excess is taken in equal parts
       {0.2, 0.3, 0.5},   // feasible: moves at most in the last bits
       {0.2, nan, 0.8}};  // a NaN spoils the whole column
   for (size_t i = 0; i < 4; ++i)
-    for (size_t k = 0; k < 3; ++k) Qt(k, i) = cols[i][k];
-  DMatrix P(1, 6);
+    for (size_t k = 0; k < 3; ++k) Qt_(k, i) = cols[i][k];
+  DMatrix P_(1, 6);
   const double p[6] = {1.2, -0.3, kFeasibleHigh, kFeasibleLow, 0.42, nan};
-  for (size_t l = 0; l < 6; ++l) P(0, l) = p[l];
+  for (size_t l = 0; l < 6; ++l) P_(0, l) = p[l];
 
-  fix_infeasibility_problem(Qt, P);
+  fix_infeasibility_problem(Qt_, P_);
 
-  EXPECT_EQ(P(0, 0), kFeasibleHigh);
-  EXPECT_EQ(P(0, 1), kFeasibleLow);
-  EXPECT_EQ(P(0, 2), kFeasibleHigh);
-  EXPECT_EQ(P(0, 3), kFeasibleLow);
-  EXPECT_EQ(P(0, 4), 0.42);
-  EXPECT_TRUE(std::isnan(P(0, 5)));
+  EXPECT_EQ(P_(0, 0), kFeasibleHigh);
+  EXPECT_EQ(P_(0, 1), kFeasibleLow);
+  EXPECT_EQ(P_(0, 2), kFeasibleHigh);
+  EXPECT_EQ(P_(0, 3), kFeasibleLow);
+  EXPECT_EQ(P_(0, 4), 0.42);
+  EXPECT_TRUE(std::isnan(P_(0, 5)));
 
-  EXPECT_DOUBLE_EQ(Qt(0, 0), 0.499995);
-  EXPECT_DOUBLE_EQ(Qt(1, 0), 0.499995);
-  EXPECT_EQ(Qt(2, 0), kFeasibleLow);
-  EXPECT_DOUBLE_EQ(Qt(0, 1), 0.6 - 0.2 / 3);
-  EXPECT_DOUBLE_EQ(Qt(1, 1), 0.3 - 0.2 / 3);
-  EXPECT_DOUBLE_EQ(Qt(2, 1), 0.3 - 0.2 / 3);
-  for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(Qt(k, 2), cols[2][k], 1e-16);
-  for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(std::isnan(Qt(k, 3))) << k;
+  EXPECT_DOUBLE_EQ(Qt_(0, 0), 0.499995);
+  EXPECT_DOUBLE_EQ(Qt_(1, 0), 0.499995);
+  EXPECT_EQ(Qt_(2, 0), kFeasibleLow);
+  EXPECT_DOUBLE_EQ(Qt_(0, 1), 0.6 - 0.2 / 3);
+  EXPECT_DOUBLE_EQ(Qt_(1, 1), 0.3 - 0.2 / 3);
+  EXPECT_DOUBLE_EQ(Qt_(2, 1), 0.3 - 0.2 / 3);
+  for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(Qt_(k, 2), cols[2][k], 1e-16);
+  for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(std::isnan(Qt_(k, 3))) << k;
 }
 
 TEST(FeasibleRepair, SameAsProjectingEachColumnAlone) {
   std::mt19937_64 gen(5);
   std::uniform_real_distribution<double> spread(-0.3, 1.2);
-  DMatrix Qt(4, 50), P(4, 3);
+  DMatrix Qt_(4, 50), P_(4, 3);
   for (size_t k = 0; k < 4; ++k) {
-    for (size_t i = 0; i < 50; ++i) Qt(k, i) = spread(gen);
-    for (size_t l = 0; l < 3; ++l) P(k, l) = 0.5;
+    for (size_t i = 0; i < 50; ++i) Qt_(k, i) = spread(gen);
+    for (size_t l = 0; l < 3; ++l) P_(k, l) = 0.5;
   }
-  const DMatrix before = Qt;
-  fix_infeasibility_problem(Qt, P);
+  const DMatrix before = Qt_;
+  fix_infeasibility_problem(Qt_, P_);
   for (size_t i = 0; i < 50; ++i) {
     DVector col(4), out;
     for (size_t k = 0; k < 4; ++k) col(k) = before(k, i);
     project_onto_truncated_simplex(col, kFeasibleLow, out);
-    for (size_t k = 0; k < 4; ++k) ASSERT_EQ(Qt(k, i), out(k)) << "column " << i;
+    for (size_t k = 0; k < 4; ++k) ASSERT_EQ(Qt_(k, i), out(k)) << "column " << i;
   }
 }
 

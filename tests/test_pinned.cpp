@@ -63,7 +63,7 @@ TEST_P(PinnedRun, AgreesWithTheIndependentImplementation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim3, PinnedRun, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<PinnedCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<PinnedCase>& run) { return std::string(run.param.name); });
 
 }  // namespace
 
