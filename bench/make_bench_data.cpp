@@ -172,9 +172,9 @@ double gammaDraw(Stream& s, double a) {
 // One Q row as millionths that sum to exactly one million: each fraction
 // rounded down, then one more millionth to each of the fractions with the
 // largest remainders (the first of equal ones) until the sum is reached.
-void roundRow(const double* q, int K, int64_t* units, double* remainder) {
+void roundRow(const double* q, int K_, int64_t* units, double* remainder) {
   int64_t total = 0;
-  for (int k = 0; k < K; ++k) {
+  for (int k = 0; k < K_; ++k) {
     const double scaled = q[k] * kMillionths;
     units[k] = static_cast<int64_t>(std::floor(scaled));
     remainder[k] = scaled - static_cast<double>(units[k]);
@@ -182,7 +182,7 @@ void roundRow(const double* q, int K, int64_t* units, double* remainder) {
   }
   for (int64_t left = static_cast<int64_t>(kMillionths) - total; left > 0; --left) {
     int best = 0;
-    for (int k = 1; k < K; ++k)
+    for (int k = 1; k < K_; ++k)
       if (remainder[k] > remainder[best]) best = k;
     ++units[best];
     remainder[best] = -1;  // at most one more per fraction
@@ -212,7 +212,7 @@ struct SnpSite {
   char alleles[2] = {0, 0};
 };
 
-void makeDataSet(const std::string& dir, int64_t I64, int64_t L64, int K, uint64_t seed) {
+void makeDataSet(const std::string& dir, int64_t I64, int64_t L64, int K_, uint64_t seed) {
   const std::size_t nI = static_cast<std::size_t>(I64), nL = static_cast<std::size_t>(L64);
   std::error_code failed;
   std::filesystem::create_directories(dir, failed);
@@ -220,24 +220,24 @@ void makeDataSet(const std::string& dir, int64_t I64, int64_t L64, int K, uint64
   const std::string base = dir + "/bench";
 
   // Q, with each individual's sex.
-  DMatrix Qt(K, nI);
+  DMatrix Qt_(K_, nI);
   std::vector<int> sex(nI);
   {
-    std::vector<double> g(K), remainder(K);
-    std::vector<int64_t> units(K);
+    std::vector<double> g(K_), remainder(K_);
+    std::vector<int64_t> units(K_);
     for (std::size_t i = 0; i < nI; ++i) {
       Stream s(seed, kIndividualStream, i);
       double sum = 0;
-      for (int k = 0; k < K; ++k) sum += (g[k] = gammaDraw(s, kAlpha));
-      for (int k = 0; k < K; ++k) g[k] = sum > 0 ? g[k] / sum : 1.0 / K;
-      roundRow(g.data(), K, units.data(), remainder.data());
-      for (int k = 0; k < K; ++k) Qt(k, i) = static_cast<double>(units[k]) / kMillionths;
+      for (int k = 0; k < K_; ++k) sum += (g[k] = gammaDraw(s, kAlpha));
+      for (int k = 0; k < K_; ++k) g[k] = sum > 0 ? g[k] / sum : 1.0 / K_;
+      roundRow(g.data(), K_, units.data(), remainder.data());
+      for (int k = 0; k < K_; ++k) Qt_(k, i) = static_cast<double>(units[k]) / kMillionths;
       sex[i] = s.unit() < 0.5 ? 1 : 2;
     }
   }
 
   // P, the map and the genotypes, SNP by SNP on the threads.
-  DMatrix P(K, nL);
+  DMatrix P_(K_, nL);
   std::vector<SnpSite> sites(nL);
   const std::size_t bytesPerSnp = (nI + 3) / 4;
   std::vector<unsigned char> bed(3 + nL * bytesPerSnp, 0);
@@ -251,15 +251,15 @@ void makeDataSet(const std::string& dir, int64_t I64, int64_t L64, int K, uint64
   const double shape = (1 - kFst) / kFst;
   // Two-bit .bed field of a genotype value: 0 -> 00, 1 -> 10, 2 -> 11, missing -> 01.
   static const unsigned char kField[3] = {0, 2, 3};
-  const double* q = &Qt(0, 0);
-  double* pAll = &P(0, 0);
+  const double* q = &Qt_(0, 0);
+  double* pAll = &P_(0, 0);
 
 #pragma omp parallel for schedule(static)
   for (int64_t l = 0; l < L64; ++l) {
     Stream s(seed, kSnpStream, static_cast<uint64_t>(l));
-    double* p = pAll + K * l;
+    double* p = pAll + K_ * l;
     const double ancestral = 0.05 + 0.9 * s.unit();
-    for (int k = 0; k < K; ++k) {
+    for (int k = 0; k < K_; ++k) {
       const double x = gammaDraw(s, ancestral * shape), y = gammaDraw(s, (1 - ancestral) * shape);
       const double f = x + y > 0 ? x / (x + y) : ancestral;
       p[k] = std::floor(f * kMillionths + 0.5) / kMillionths;
@@ -279,7 +279,7 @@ void makeDataSet(const std::string& dir, int64_t I64, int64_t L64, int K, uint64
     const int64_t keptIndividual = l % I64;
     for (int64_t i = 0; i < I64; ++i) {
       double f = 0;
-      for (int k = 0; k < K; ++k) f += q[k + K * i] * p[k];
+      for (int k = 0; k < K_; ++k) f += q[k + K_ * i] * p[k];
       int genotype = s.unit() < f;
       genotype += s.unit() < f;
       const bool missing = s.unit() < kMissing && i != keptIndividual && i % L64 != l;
@@ -306,10 +306,10 @@ void makeDataSet(const std::string& dir, int64_t I64, int64_t L64, int K, uint64
   writeBytes(base + ".fam", text.data(), text.size());
   writeBytes(base + ".bed", reinterpret_cast<const char*>(bed.data()), bed.size());
 
-  const std::string k = std::to_string(K);
-  if (outputMatrix(base + "." + k + ".Q.truth", &Qt, true, " ") != 0)
+  const std::string k = std::to_string(K_);
+  if (outputMatrix(base + "." + k + ".Q.truth", &Qt_, true, " ") != 0)
     stopWithError("make_bench_data: cannot write " + base + "." + k + ".Q.truth");
-  if (outputMatrix(base + "." + k + ".P.truth", &P, true, " ") != 0)
+  if (outputMatrix(base + "." + k + ".P.truth", &P_, true, " ") != 0)
     stopWithError("make_bench_data: cannot write " + base + "." + k + ".P.truth");
 }
 
