@@ -1,12 +1,13 @@
 // Times the engine kernels on a bed fileset with its truth files (as written
-// by make-bench-data): the log-likelihood, the P and Q regions of the EM and
+// by make_bench_data): the log-likelihood, the P and Q regions of the EM and
 // block-relaxation steps, fast and plain forms side by side, and the
 // quadratic programs of one block-relaxation step alone.
 //
 //   bench_kernels --data=DIR --K=3 [--reference-threads=1] [benchmark flags]
 //
 // DIR holds bench.bed/.bim/.fam and bench.K.Q.truth / bench.K.P.truth. The
-// starting point is the truth, moved into the feasible region.
+// starting point is the truth, put into the feasible region by the engine's
+// own repair.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -14,13 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "bedfile.h"
 #include "feasible.h"
+#include "fileio.h"
 #include "fquadprog.h"
 #include "options.h"
 #include "raw_algorithms.h"
@@ -34,23 +35,33 @@ DatasetMetadata gMeta;
 BVector gMono;
 DMatrix gQt, gP;
 
-// The feasible box of the engine.
-constexpr double kLow = 1e-5;
-constexpr double kHigh = 0.99999;
+// The bounds of the engine's feasible box, as its repair sets them: the
+// quadratic programs below take them as their bounds, and a copy here could
+// drift from the engine's.
+struct Box {
+  double low, high;
+};
 
+const Box& feasibleBox() {
+  static const Box box = [] {
+    DMatrix q(1, 1), p(1, 2);
+    q(0, 0) = 1.0;
+    p(0, 0) = -1.0;
+    p(0, 1) = 2.0;
+    fix_infeasibility_problem(q, p);
+    return Box{p(0, 0), p(0, 1)};
+  }();
+  return box;
+}
+
+// A truth file of the program's text-matrix format, read as the program
+// reads it; K x count once transposed.
 void readTruth(const std::string& path, DMatrix& M, size_t rows, size_t cols) {
-  std::ifstream in(path);
-  if (!in) {
-    std::cerr << "cannot read " << path << "\n";
-    std::exit(2);
-  }
-  M.resize(rows, cols);
-  for (size_t j = 0; j < cols; ++j)
-    for (size_t k = 0; k < rows; ++k)
-      if (!(in >> M(k, j))) {
-        std::cerr << "short file " << path << "\n";
-        std::exit(2);
-      }
+  DMatrix* read = nullptr;
+  if (inputMatrix(path, &read, true) != 0) stopWithError("bench_kernels: cannot read " + path);
+  if (read->size1() != rows || read->size2() != cols) stopWithError("bench_kernels: wrong size: " + path);
+  M = *read;
+  delete read;
 }
 
 void loadData() {
@@ -61,13 +72,7 @@ void loadData() {
   const std::string k = std::to_string(gK);
   readTruth(gDir + "/bench." + k + ".Q.truth", gQt, gK, I);
   readTruth(gDir + "/bench." + k + ".P.truth", gP, gK, L);
-  for (size_t j = 0; j < gP.size2(); ++j)
-    for (int q = 0; q < gK; ++q) gP(q, j) = std::min(kHigh, std::max(kLow, gP(q, j)));
-  for (size_t i = 0; i < gQt.size2(); ++i) {
-    double s = 0.0;
-    for (int q = 0; q < gK; ++q) s += (gQt(q, i) = std::max(kLow, gQt(q, i)));
-    for (int q = 0; q < gK; ++q) gQt(q, i) /= s;
-  }
+  fix_infeasibility_problem(gQt, gP);
 }
 
 // Which half of a step a benchmark times.
@@ -186,7 +191,7 @@ void BM_quadprog(benchmark::State& state, Region region) {
   const Problems& pr = gProblems[region];
   const int K = gK;
   const int m = pr.m;
-  const std::vector<double> lower(K, kLow), upper(K, kHigh), C(K, 1.0), d(1, 1.0);
+  const std::vector<double> lower(K, feasibleBox().low), upper(K, feasibleBox().high), C(K, 1.0), d(1, 1.0);
   omp_set_num_threads(static_cast<int>(state.range(0)));
   int64_t cycled = 0, failed = 0;
   for (auto _ : state) {
@@ -246,7 +251,7 @@ void registerAll(int referenceThreads) {
 // 1001st active-set change.
 int64_t countCycled(const Problems& pr) {
   const int K = gK;
-  const std::vector<double> lower(K, kLow), upper(K, kHigh), C(K, 1.0), d(1, 1.0);
+  const std::vector<double> lower(K, feasibleBox().low), upper(K, feasibleBox().high), C(K, 1.0), d(1, 1.0);
   int64_t cycled = 0;
 #pragma omp parallel reduction(+ : cycled)
   {
@@ -277,11 +282,12 @@ void countCycles() {
   };
   for (int i = 0; i < I; ++i) {
     double s = 0.0;
-    for (int k = 0; k < gK; ++k) s += (Qt0(k, i) = kLow + unif());
+    for (int k = 0; k < gK; ++k) s += (Qt0(k, i) = unif());
     for (int k = 0; k < gK; ++k) Qt0(k, i) /= s;
   }
   for (int l = 0; l < L; ++l)
-    for (int k = 0; k < gK; ++k) P0(k, l) = std::min(kHigh, std::max(kLow, unif()));
+    for (int k = 0; k < gK; ++k) P0(k, l) = unif();
+  fix_infeasibility_problem(Qt0, P0);
   std::string report;
   const PenaltyFunction pf{0.0, 0.1};
   for (int stage = 0; stage < 4; ++stage) {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The benchmark suite: builds a native Release tree (build-bench), makes the
-# benchmark data sets once (bench/data/, git-ignored), times the kernels with
-# Google Benchmark and whole runs of the program, and writes bench/RESULTS.md.
+# The benchmark suite: installs what is missing (scripts/setup.sh --bench),
+# builds a native Release tree (build-bench), makes the benchmark data sets
+# with the seeded generator make_bench_data (bench/data/, git-ignored; made
+# again whenever the generator is rebuilt), times the kernels with Google
+# Benchmark and whole runs of the program, and writes bench/RESULTS.md.
 #
 #   bench/run.sh            the whole suite (about 15-25 minutes)
 #   QUICK=1 bench/run.sh    the small data set only, for a smoke test
@@ -15,15 +17,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build="$root/build-bench"
 data="$here/data"
-make_data=${MAKE_BENCH_DATA:-$root/../shared/tools/make-bench-data}
+make_data="$build/bench/make_bench_data"
 mkdir -p "$data"
 
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libbenchmark-dev
-fi
+"$root/scripts/setup.sh" --bench --no-build
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANORE_NATIVE=ON \
   -DKELVANORE_BENCH=ON -DKELVANORE_TESTS=OFF >/dev/null
@@ -33,11 +30,16 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 sets=("b2000x100000 2000 100000 3" "b1000x50000k6 1000 50000 6")
 if [[ "${QUICK:-0}" == 1 ]]; then sets=("b1000x50000k6 1000 50000 6"); fi
 
+# A data set is made whole in a scratch directory and then put in place, so
+# that an interrupted run never leaves a partial one to be timed later.
 ensure_data() {
   local dir="$data/$1" I=$2 L=$3 K=$4
-  if [[ ! -f "$dir/bench.bed" || ! -f "$dir/bench.$K.Q.truth" || ! -f "$dir/bench.$K.P.truth" ]]; then
+  if [[ ! "$dir/bench.bed" -nt "$make_data" || ! -f "$dir/bench.bim" || ! -f "$dir/bench.fam" ||
+        ! -f "$dir/bench.$K.Q.truth" || ! -f "$dir/bench.$K.P.truth" ]]; then
     echo "making $1 ($I x $L, K = $K)"
-    "$make_data" "$dir" "$I" "$L" "$K" >/dev/null
+    rm -rf "$dir.partial" "$dir"
+    "$make_data" "$dir.partial" "$I" "$L" "$K"
+    mv "$dir.partial" "$dir"
   fi
 }
 
