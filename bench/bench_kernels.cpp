@@ -35,25 +35,6 @@ DatasetMetadata gMeta;
 BVector gMono;
 DMatrix gQt, gP;
 
-// The bounds of the engine's feasible box, as its repair sets them: the
-// quadratic programs below take them as their bounds, and a copy here could
-// drift from the engine's.
-struct Box {
-  double low, high;
-};
-
-const Box& feasibleBox() {
-  static const Box box = [] {
-    DMatrix q(1, 1), p(1, 2);
-    q(0, 0) = 1.0;
-    p(0, 0) = -1.0;
-    p(0, 1) = 2.0;
-    fix_infeasibility_problem(q, p);
-    return Box{p(0, 0), p(0, 1)};
-  }();
-  return box;
-}
-
 // A truth file of the program's text-matrix format, read as the program
 // reads it; K x count once transposed.
 void readTruth(const std::string& path, DMatrix& M, size_t rows, size_t cols) {
@@ -191,7 +172,7 @@ void BM_quadprog(benchmark::State& state, Region region) {
   const Problems& pr = gProblems[region];
   const int K = gK;
   const int m = pr.m;
-  const std::vector<double> lower(K, feasibleBox().low), upper(K, feasibleBox().high), C(K, 1.0), d(1, 1.0);
+  const std::vector<double> lower(K, kFeasibleLow), upper(K, kFeasibleHigh), C(K, 1.0), d(1, 1.0);
   omp_set_num_threads(static_cast<int>(state.range(0)));
   int64_t cycled = 0, failed = 0;
   for (auto _ : state) {
@@ -251,7 +232,7 @@ void registerAll(int referenceThreads) {
 // 1001st active-set change.
 int64_t countCycled(const Problems& pr) {
   const int K = gK;
-  const std::vector<double> lower(K, feasibleBox().low), upper(K, feasibleBox().high), C(K, 1.0), d(1, 1.0);
+  const std::vector<double> lower(K, kFeasibleLow), upper(K, kFeasibleHigh), C(K, 1.0), d(1, 1.0);
   int64_t cycled = 0;
 #pragma omp parallel reduction(+ : cycled)
   {

@@ -12,6 +12,7 @@
 #include "fuzz_support.h"
 #include "options.h"
 #include "utils.h"
+#include "version.h"
 
 namespace {
 
@@ -113,12 +114,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         "Can only skip Q/P updates if values provided with -i option",
         "Input data file argument must have extension .geno, .ped, or .bed",
         "Invalid convergence criterion string, aborting",
+        "Error specifying number of folds.",
     };
     static const std::vector<std::string> kPrefixes = {
         "Invalid Squarem style: ", "Invalid number of secant conditions: ", "Invalid epsilon: ",
-        "Invalid K value: ", "Invalid penalty weight: "};
+        "Invalid K value: ", "Invalid penalty weight: ", "Invalid number of bootstrap replicates: ",
+        "Empty penalty weight list: "};
     if (o.status == 0) {
-      const std::string version = "1.3.0\n";
+      const std::string version = KELVANORE_VERSION "\n";
       const bool help = o.out.size() >= helpText.size() &&
                         o.out.compare(o.out.size() - helpText.size(), helpText.size(), helpText) == 0;
       const bool ver = o.out.size() >= version.size() &&
