@@ -16,6 +16,8 @@
 #include "e2e_util.h"
 #include "feasible.h"
 #include "raw_algorithms.h"
+#include "run_state_guard.h"
+#include "same_bits.h"
 #include "secant.h"
 
 namespace {
@@ -41,38 +43,6 @@ class CoutCapture {
   std::ios::fmtflags flags_;
   std::streamsize precision_;
 };
-
-// Puts back the run state and options that the tests change.
-class RunStateGuard {
- public:
-  RunStateGuard()
-      : i_(I), l_(L), k_(K), mono_(monomorphics), estimateQ_(Options::estimateQ), estimateP_(Options::estimateP),
-        verbosity_(Options::verbosity), penalty_(Options::penaltyfunction) {}
-  ~RunStateGuard() {
-    I = i_;
-    L = l_;
-    K = k_;
-    monomorphics = mono_;
-    Options::estimateQ = estimateQ_;
-    Options::estimateP = estimateP_;
-    Options::verbosity = verbosity_;
-    Options::penaltyfunction = penalty_;
-  }
-
- private:
-  int i_, l_, k_;
-  BVector* mono_;
-  bool estimateQ_, estimateP_;
-  int verbosity_;
-  PenaltyFunction penalty_;
-};
-
-bool sameEntries(const DMatrix& a, const DMatrix& b) {
-  if (a.size1() != b.size1() || a.size2() != b.size2()) return false;
-  for (size_t n = 0; n < a.data().size(); ++n)
-    if (!(a.data()[n] == b.data()[n])) return false;
-  return true;
-}
 
 double maxAbsDiff(const DMatrix& a, const DMatrix& b) {
   double m = 0.0;
@@ -158,8 +128,8 @@ TEST(AlgorithmLoop, CapOfZeroMakesNoIteration) {
   EXPECT_EQ(alg.getIterationsPerformed(), 0);
   EXPECT_EQ(alg.steps, 0);
   EXPECT_EQ(alg.objectiveCalls, 1);
-  EXPECT_TRUE(sameEntries(Qo, s.Qt));
-  EXPECT_TRUE(sameEntries(Po, s.P));
+  EXPECT_TRUE(sameBits(Qo, s.Qt));
+  EXPECT_TRUE(sameBits(Po, s.P));
 }
 
 TEST(AlgorithmLoop, IterationCapPrintsOneLinePerIteration) {
@@ -192,8 +162,8 @@ TEST(AlgorithmLoop, IterationCapPrintsOneLinePerIteration) {
   // Every step starts where the previous one ended; the inputs stay.
   for (size_t n = 0; n < Qo.data().size(); ++n) EXPECT_EQ(Qo.data()[n], Qt_in.data()[n] + 5.0);
   for (size_t n = 0; n < Po.data().size(); ++n) EXPECT_EQ(Po.data()[n], P_in.data()[n] + 5.0);
-  EXPECT_TRUE(sameEntries(s.Qt, Qt_in));
-  EXPECT_TRUE(sameEntries(s.P, P_in));
+  EXPECT_TRUE(sameBits(s.Qt, Qt_in));
+  EXPECT_TRUE(sameBits(s.P, P_in));
 }
 
 TEST(AlgorithmLoop, ToleranceStopsOnlyOnASmallIncrease) {
@@ -546,8 +516,8 @@ TEST_F(QuasiNewtonFake, FirstIterationsAreTwoStepPoints) {
     base.steps = 0;
     run(qn, cap, Qo, Po);
     base.steppedFrom(Q0, P0, 2 * cap, Qe, Pe);
-    EXPECT_TRUE(sameEntries(Qo, Qe));
-    EXPECT_TRUE(sameEntries(Po, Pe));
+    EXPECT_TRUE(sameBits(Qo, Qe));
+    EXPECT_TRUE(sameBits(Po, Pe));
     EXPECT_EQ(base.steps, 2 * cap);
     EXPECT_EQ(base.f2Calls, 0);
     EXPECT_EQ(base.candidateCalls, 0);
@@ -561,7 +531,7 @@ TEST_F(QuasiNewtonFake, FirstIterationsAreTwoStepPoints) {
   base.f2Calls = 0;
   run(qn, 2, Qo, Po);
   base.steppedFrom(Q0, P0, 4, Qe, Pe);
-  EXPECT_TRUE(sameEntries(Qo, Qe));
+  EXPECT_TRUE(sameBits(Qo, Qe));
   EXPECT_EQ(base.f2Calls, 0);
 }
 
@@ -618,8 +588,8 @@ TEST_F(QuasiNewtonFake, SafeguardKeepsOnlyCandidatesThatBeatTheTwoStepPoint) {
     EXPECT_EQ(base.f2Calls, 1);
     EXPECT_EQ(base.candidateCalls, static_cast<int>(tc.script.size()));
     if (tc.halvings < 0) {
-      EXPECT_TRUE(sameEntries(Qo, Q2));
-      EXPECT_TRUE(sameEntries(Po, P2));
+      EXPECT_TRUE(sameBits(Qo, Q2));
+      EXPECT_TRUE(sameBits(Po, P2));
     } else {
       // Each halving moves the candidate (x*) halfway towards x2.
       const double t = 1.0 / (1 << tc.halvings);
@@ -713,8 +683,8 @@ TEST_F(QuasiNewtonFake, ExtrapolationThatIsNotFiniteFallsBackToTheTwoStepPoint) 
   DMatrix Q1, P1, Q2, P2;
   base.iterate_once(G, Q0, P0, Q1, P1, meta);
   base.iterate_once(G, Q1, P1, Q2, P2, meta);
-  EXPECT_TRUE(sameEntries(Qo, Q2));
-  EXPECT_TRUE(sameEntries(Po, P2));
+  EXPECT_TRUE(sameBits(Qo, Q2));
+  EXPECT_TRUE(sameBits(Po, P2));
   // The start point and the result, both by the loop: no safeguard pass.
   EXPECT_EQ(base.objectiveCalls, 2);
 }
@@ -735,8 +705,8 @@ TEST_F(QuasiNewtonFake, FixedMatrixKeepsItsInputAfterEveryIteration) {
       qn.printStatus = false;
       DMatrix Qo, Po;
       run(qn, cap, Qo, Po);
-      EXPECT_EQ(sameEntries(Qo, Q0), !tc.estimateQ);
-      EXPECT_EQ(sameEntries(Po, P0), !tc.estimateP);
+      EXPECT_EQ(static_cast<bool>(sameBits(Qo, Q0)), !tc.estimateQ);
+      EXPECT_EQ(static_cast<bool>(sameBits(Po, P0)), !tc.estimateP);
     }
   }
 }
@@ -816,7 +786,6 @@ TEST_F(QuasiNewtonFake, WrapperForwardsToItsBase) {
 class AlgorithmsOnData : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedThreads = omp_get_max_threads();
     omp_set_num_threads(1);
     I = 30;
     L = 200;
@@ -841,7 +810,7 @@ class AlgorithmsOnData : public ::testing::Test {
     }
     mono = BVector(L);
     buildMonomorphicsTable(G, mono);
-    monomorphics = &mono;
+    guard.lend(monomorphics, &mono);
     meta.indInfo.resize(I);
     meta.snpInfo.resize(L);
 
@@ -859,10 +828,8 @@ class AlgorithmsOnData : public ::testing::Test {
     Options::verbosity = 0;
     Options::penaltyfunction = PenaltyFunction{0.0, 0.1};
   }
-  void TearDown() override { omp_set_num_threads(savedThreads); }
 
   RunStateGuard guard;
-  int savedThreads = 1;
   GMatrix G;
   BVector mono;
   DatasetMetadata meta;
@@ -884,8 +851,8 @@ TEST_F(AlgorithmsOnData, AcceleratedEmStartsWithDoubleStepsAndNeverFalls) {
     Qa = Qb;
     Pa = Pb;
   }
-  EXPECT_TRUE(sameEntries(Qo, Qa));
-  EXPECT_TRUE(sameEntries(Po, Pa));
+  EXPECT_TRUE(sameBits(Qo, Qa));
+  EXPECT_TRUE(sameBits(Po, Pa));
 
   // Every accelerated iteration is at least as good as its double EM step,
   // which does not lower the log-likelihood.
@@ -930,7 +897,7 @@ TEST_F(AlgorithmsOnData, FixedMatrixOutsideTheRegion) {
     ConvergenceChecker one(1);
     em.printStatus = false;
     em.iterate_until_convergence(G, Qin, Pin, Qo, Po, one, meta);
-    EXPECT_FALSE(sameEntries(tc.estimateQ ? Po : Qo, fixedIn));
+    EXPECT_FALSE(sameBits(tc.estimateQ ? Po : Qo, fixedIn));
     EXPECT_GE(tc.estimateQ ? Po(1, 5) : Qo(0, 3), kFeasibleLow * (1 - 1e-12));
 
     QuasiNewtonAcceleratedAlgorithm qn(&em, 3);
@@ -939,8 +906,8 @@ TEST_F(AlgorithmsOnData, FixedMatrixOutsideTheRegion) {
       SCOPED_TRACE(testing::Message() << "estimateQ " << tc.estimateQ << ", cap " << cap);
       ConvergenceChecker checker(cap);
       qn.iterate_until_convergence(G, Qin, Pin, Qo, Po, checker, meta);
-      EXPECT_TRUE(sameEntries(tc.estimateQ ? Po : Qo, fixedIn));
-      EXPECT_FALSE(sameEntries(tc.estimateQ ? Qo : Po, tc.estimateQ ? Qin : Pin));
+      EXPECT_TRUE(sameBits(tc.estimateQ ? Po : Qo, fixedIn));
+      EXPECT_FALSE(sameBits(tc.estimateQ ? Qo : Po, tc.estimateQ ? Qin : Pin));
     }
   }
 }

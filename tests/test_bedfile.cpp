@@ -176,7 +176,7 @@ TEST_F(BedReaderTest, IndividualMajorModesMatchSnpMajor) {
 
   for (char mode : {'\x00', '\x02', '\xFF'}) {
     SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(mode)));
-    reset();
+    runState_.releaseObjects();
     DatasetMetadata other;
     writeSet(bim, famOf(5), individualMajorBed(g, mode, 2));
     readPlinkBedFiles(base(), other);
@@ -196,7 +196,7 @@ TEST_F(BedReaderTest, FamLinesCountIndividuals) {
   for (const std::string& tail : {std::string(), std::string("\n"), std::string("\n\n"),
                                   std::string("\n \t\r\n"), std::string("\n  ")}) {
     SCOPED_TRACE("tail of " + std::to_string(tail.size()) + " characters");
-    reset();
+    runState_.releaseObjects();
     haploid_sexes = {1};
     DatasetMetadata m;
     writeSet("1 a 0 1 A G\n", "\xEF\xBB\xBF" + fam + tail, bed);
@@ -248,7 +248,7 @@ TEST_F(BedReaderTest, HaploidFlags) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    reset();
+    runState_.releaseObjects();
     haploid_chrs = c.chrs;
     haploid_sexes = c.sexes;
     DatasetMetadata m;
@@ -311,7 +311,7 @@ TEST_F(BedReaderTest, ReversedRealFilesetReadsTheSame) {
     bed += bytes.substr(3 + 63 * j, 63);
   }
   writeSet(bim, readFile(testData("forex250.fam")), bed);
-  reset();
+  runState_.releaseObjects();
   DatasetMetadata reversed;
   readPlinkBedFiles(base(), reversed);
   ASSERT_EQ(reversed.snpInfo.size(), 3001u);

@@ -7,6 +7,7 @@
 #include "bootstrap.h"
 #include "e2e_util.h"
 #include "options.h"
+#include "run_state_guard.h"
 
 namespace {
 
@@ -51,6 +52,11 @@ class StandStill : public Algorithm {
   const char* getName() override { return "stand still"; }
   const char* getShortName() override { return "Still"; }
 };
+
+// The resampling and the bootstrap read the run state that setUpRunState
+// builds; the guard frees it and puts back what was there.
+using MovingBlock = RunStateTest;
+using Bootstrap = RunStateTest;
 
 }  // namespace
 
@@ -133,7 +139,7 @@ TEST(BlockSize, ChromosomeChangeIsNotAnError) {
   EXPECT_EQ(splitLines(r.out).back(), "Block size that will be used for block bootstrap: 2");
 }
 
-TEST(MovingBlock, BlocksOfConsecutiveSourceColumns) {
+TEST_F(MovingBlock, BlocksOfConsecutiveSourceColumns) {
   // L = 10, S = 4: blocks fill columns 0-3, 4-7 and 8-9, each copying
   // consecutive source SNPs from a start in 0 .. 6.
   setUpRunState(5, 10, 2);
@@ -168,7 +174,7 @@ TEST(MovingBlock, BlocksOfConsecutiveSourceColumns) {
   }
 }
 
-TEST(MovingBlock, BlockOfTheWholeDataCopiesIt) {
+TEST_F(MovingBlock, BlockOfTheWholeDataCopiesIt) {
   setUpRunState(3, 6, 1);
   DatasetMetadata meta = metadataFor(3, 6);
   DMatrix P_in(1, 6);
@@ -187,7 +193,7 @@ TEST(MovingBlock, BlockOfTheWholeDataCopiesIt) {
   }
 }
 
-TEST(Bootstrap, StandardErrorsAndBiasesOfReplicates) {
+TEST_F(Bootstrap, StandardErrorsAndBiasesOfReplicates) {
   setUpRunState(4, 8, 2);
   DatasetMetadata meta = metadataFor(4, 8);
   DMatrix Qt0(2, 4), P0(2, 8);
@@ -225,6 +231,4 @@ TEST(Bootstrap, StandardErrorsAndBiasesOfReplicates) {
   BVector expected(L);
   buildMonomorphicsTable(*N, expected);
   for (int j = 0; j < L; ++j) EXPECT_EQ((*monomorphics)(j), expected(j));
-  Options::B = 0;
-  Options::blockSize = 0;
 }

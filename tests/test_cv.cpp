@@ -5,9 +5,13 @@
 #include "cv.h"
 #include "e2e_util.h"
 #include "options.h"
+#include "run_state_guard.h"
 
 namespace {
 
+// A run state of the given sizes (entries for the test to fill) and an
+// unaccelerated EM configuration, for the life of the object; the guard
+// frees it and puts back what was there.
 struct CvRun {
   CvRun(int individuals, int snps, int populations) {
     I = individuals;
@@ -25,21 +29,7 @@ struct CvRun {
     Options::verbosity = 0;
     seedRand(43);
   }
-  // The suites share one process when run together: leave the
-  // configuration as the static defaults had it.
-  ~CvRun() {
-    delete N;
-    delete Qt;
-    delete P;
-    delete monomorphics;
-    N = nullptr;
-    Qt = nullptr;
-    P = nullptr;
-    monomorphics = nullptr;
-    Options::method = BLOCK;
-    Options::acceleration = {QUASI_NEWTON, 3};
-    Options::minorConvergenceCriterion = ConvergenceChecker(3);
-  }
+  RunStateGuard runState;
   DatasetMetadata meta;
 };
 
@@ -59,9 +49,9 @@ TEST(CrossValidation, DevianceOfOneHiddenGenotype) {
       {2, 0.3, 2.4079456086518722},
       {1, 0.3, 0.17435338714477783},
   };
-  Options::minorConvergenceCriterion = ConvergenceChecker(0);
   for (const Case& c : cases) {
     CvRun run(1, 1, 1);
+    Options::minorConvergenceCriterion = ConvergenceChecker(0);
     (*N)(0, 0) = static_cast<unsigned char>(c.g);
     (*Qt)(0, 0) = 1;
     (*P)(0, 0) = c.p;
@@ -106,7 +96,6 @@ TEST(CrossValidation, HaploidCallsCountOnlyInTheDenominator) {
   run.meta.snpInfo[0].haploid = true;
   Options::minorConvergenceCriterion = ConvergenceChecker(0);
   compute_crossvalidation_index(nullptr, 2, run.meta);
-  haploidModeEnabled = false;
   // Only individual 1's 0 is scored, against mu = 0.8: 2 log(2 / 1.2),
   // divided by the two observed genotypes; log(5 / 3) by python3.
   EXPECT_NEAR(cvIndex, 0.5108256237659907, 1e-14);

@@ -65,7 +65,8 @@ size_t filesIn(const std::string& dir) {
   return count;
 }
 
-// The run state and configuration these tests touch, reset around each.
+// The readers and writers of files; the guard puts back the run state and
+// configuration the tests touch.
 class FileIoTest : public ReaderFixture {
  protected:
   // The three name parts the option parser derives from an input path,
@@ -525,7 +526,7 @@ TEST_F(FileIoTest, StartingValueCases) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    reset();
+    runState_.releaseObjects();
     DatasetMetadata m;
     TempDir cwdDir;
     setInput(base + ".bed");

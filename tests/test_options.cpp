@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "run_state_guard.h"
 #include "utils.h"
 #include "version.h"
 
@@ -425,37 +426,12 @@ TEST(OptionsCommandLine, SeedFromTheClock) {
 
 // ---- The configuration the parser leaves behind --------------------------------
 
-// Other suites of the one test executable set Options members for their
-// own runs; the child starts again from the static defaults, which the
-// command-line tests above see in a fresh process.
-void restoreDefaults() {
-  Options::estimateQ = true;
-  Options::estimateP = true;
-  Options::seedval = 43;
-  Options::acceleration = {QUASI_NEWTON, 3};
-  Options::method = BLOCK;
-  Options::penaltyfunction = {0.0, 0.1};
-  Options::B = 0;
-  Options::blockSize = 0;
-  Options::minorConvergenceCriterion = ConvergenceChecker(3);
-  Options::majorConvergenceCriterion = ConvergenceChecker(1e-4);
-  Options::skipPointEstimation = false;
-  Options::supervised = false;
-  Options::initializeFromFilesFlag = 0;
-  Options::cvFolds = 0;
-  Options::verbosity = 0;
-  Options::lambdas.assign(1, 0.0);
-  haploidModeEnabled = false;
-  haploid_sexes.clear();
-  haploid_chrs.clear();
-  K = 0;
-}
-
 // Parses in a child and prints the configuration as key=value lines after a
-// marker line.
+// marker line. The child starts from this process's configuration, which is
+// the static defaults a fresh process has: every test that changes run
+// state puts it back.
 RunResult parseAndDump(const std::vector<std::string>& args) {
   return runInChild([&] {
-    restoreDefaults();
     std::vector<std::string> store{"kelvanore"};
     store.insert(store.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -514,6 +490,7 @@ std::map<std::string, std::string> dumpedState(const RunResult& r) {
 }
 
 uint64_t stateAfterSeed(unsigned seed) {
+  RunStateGuard generator;
   seedRand(seed);
   return randState();
 }

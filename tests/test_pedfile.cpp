@@ -69,7 +69,7 @@ TEST_F(PedReaderTest, ThreeLineExampleAndItsVariants) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    reset();
+    runState_.releaseObjects();
     DatasetMetadata m;
     writePed(c.text);
     readPlinkFiles(base(), m);
@@ -155,7 +155,7 @@ TEST_F(PedReaderTest, SexFieldSetsHaploidIndividuals) {
   EXPECT_FALSE(meta.indInfo[1].haploid);
   EXPECT_FALSE(meta.indInfo[2].haploid);
 
-  reset();
+  runState_.releaseObjects();
   DatasetMetadata every;
   haploid_sexes = {1, 2, -9};
   readPlinkFiles(base(), every);
@@ -223,7 +223,7 @@ TEST_F(PedReaderTest, MapHaploidListFirstEntryAllChromosomes) {
   EXPECT_TRUE(meta.snpInfo[0].haploid);
   EXPECT_TRUE(meta.snpInfo[1].haploid);
 
-  reset();
+  runState_.releaseObjects();
   DatasetMetadata second;
   haploidModeEnabled = true;
   haploid_chrs = {"2", ALLCHRS_PROXY};
@@ -286,7 +286,7 @@ TEST_F(PedReaderTest, TwinOfBedFilesetGivesComplementaryGenotypes) {
   const GMatrix bed = *N;
   const std::vector<SNPInfo> bedSnps = meta.snpInfo;
 
-  reset();
+  runState_.releaseObjects();
   DatasetMetadata pedMeta;
   Options::B = 1;  // the derived block size needs the .map
   readPlinkFiles(testData("forex250_12_first12"), pedMeta);

@@ -6,31 +6,20 @@
 
 #include "e2e_util.h"
 #include "fileio.h"
+#include "run_state_guard.h"
 
 namespace {
 
 class PopFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedI = I;
-    savedK = K;
-    reference_pop = nullptr;
-  }
-  void TearDown() override {
-    delete[] reference_pop;
-    reference_pop = nullptr;
-    I = savedI;
-    K = savedK;
-  }
-
   std::string base() const { return dir.file("set"); }
 
   std::vector<int> referencePops() const {
     return std::vector<int>(reference_pop, reference_pop + I);
   }
 
+  RunStateGuard runState_;
   TempDir dir;
-  int savedI = 0, savedK = 0;
 };
 
 TEST_F(PopFileTest, LabelsNumberedByFirstAppearance) {

@@ -18,6 +18,7 @@
 
 #include "e2e_util.h"
 #include "feasible.h"
+#include "same_bits.h"
 
 namespace {
 
@@ -43,8 +44,6 @@ DVector filled(size_t n, double value) {
 // The bounds every caller of the engine uses.
 constexpr double kLo = kFeasibleLow;
 constexpr double kHi = kFeasibleHigh;
-
-bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
@@ -276,8 +275,7 @@ void expectSameAnswers(const std::vector<Answer>& got, const std::vector<Answer>
   ASSERT_EQ(got.size(), want.size());
   for (size_t p = 0; p < got.size(); ++p) {
     ASSERT_EQ(got[p].status, want[p].status) << "problem " << p;
-    for (size_t i = 0; i < got[p].x.size(); ++i)
-      ASSERT_TRUE(sameBits(got[p].x[i], want[p].x[i])) << "problem " << p << " entry " << i;
+    ASSERT_TRUE(sameBits(got[p].x, want[p].x)) << "problem " << p;
   }
 }
 
@@ -325,7 +323,7 @@ TEST(QuadprogThreads, TooSmallWorkspaceStillSolves) {
     const Answer want = solveOne(q, nullptr);
     const Answer got = solveOne(q, &ws);
     ASSERT_EQ(got.status, want.status);
-    for (size_t i = 0; i < want.x.size(); ++i) ASSERT_TRUE(sameBits(got.x[i], want.x[i]));
+    ASSERT_TRUE(sameBits(got.x, want.x));
   }
 }
 

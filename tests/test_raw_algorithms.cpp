@@ -6,7 +6,6 @@
 #include <omp.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -15,6 +14,7 @@
 #include "engine_fixture.h"
 #include "feasible.h"
 #include "options.h"
+#include "same_bits.h"
 #include "utils.h"
 
 namespace {
@@ -104,14 +104,6 @@ DatasetMetadata plainMeta(size_t I, size_t L) {
   meta.indInfo.resize(I);
   meta.snpInfo.resize(L);
   return meta;
-}
-
-bool sameBits(const DMatrix& a, const DMatrix& b) {
-  if (a.size1() != b.size1() || a.size2() != b.size2()) return false;
-  for (size_t c = 0; c < a.size2(); ++c)
-    for (size_t r = 0; r < a.size1(); ++r)
-      if (std::memcmp(&a(r, c), &b(r, c), sizeof(double)) != 0) return false;
-  return true;
 }
 
 void expectNear(const DMatrix& a, const DMatrix& b, double tol, const std::string& what) {
@@ -373,7 +365,7 @@ TEST_F(RawAlgorithms, SupervisedReferenceColumnsAreKept) {
   labels[7] = 0;
   labels[29] = 1;
   Options::supervised = true;
-  reference_pop = labels.data();
+  runState_.lend(reference_pop, labels.data());
   // Reference columns off the simplex and off the bounds, which no solver
   // would return.
   s.Qt(0, 7) = 0.9;

@@ -4,24 +4,18 @@
 
 #include <vector>
 
+#include "run_state_guard.h"
+
 namespace {
 
-// Sets the run's sizes, which fix the parameter-vector layout, and puts the
-// previous ones back afterwards.
+// Sets the run's sizes, which fix the parameter-vector layout; the guard
+// puts the previous ones back afterwards.
 class SecantTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedI = I;
-    savedL = L;
-    savedK = K;
     I = 2;
     L = 3;
     K = 2;
-  }
-  void TearDown() override {
-    I = savedI;
-    L = savedL;
-    K = savedK;
   }
 
   // A K x n matrix whose entries are base + 10 * row + column.
@@ -44,7 +38,7 @@ class SecantTest : public ::testing::Test {
     return new SecantCondition(&q0, &p0, &q1, &p1, &q2, &p2);
   }
 
-  int savedI = 0, savedL = 0, savedK = 0;
+  RunStateGuard runState_;
 };
 
 TEST_F(SecantTest, PairLaysOutQtThenPRowByRow) {

@@ -15,6 +15,7 @@
 #include "e2e_util.h"
 #include "feasible.h"
 #include "options.h"
+#include "run_state_guard.h"
 
 namespace {
 
@@ -65,14 +66,17 @@ constexpr uint64_t kAfterOutputsTop = 12357186270273559627ULL;
 
 // ---- Generator --------------------------------------------------------------
 
-TEST(UtilsRandom, SeedFortyThreeGivesKnownStateAndFirstUniform) {
+// The generator is run state: the guard puts back the state each test found.
+using UtilsRandom = RunStateTest;
+
+TEST_F(UtilsRandom, SeedFortyThreeGivesKnownStateAndFirstUniform) {
   seedRand(43);
   EXPECT_EQ(randState(), 3449484669957604764ULL);
   EXPECT_DOUBLE_EQ(randUnif(), 0.2622215625967725);
   EXPECT_EQ(randState(), kSeed43AfterOne);
 }
 
-TEST(UtilsRandom, SeedUsesLowThirtyTwoBitsOnly) {
+TEST_F(UtilsRandom, SeedUsesLowThirtyTwoBitsOnly) {
   seedRand(0);
   const uint64_t s0 = randState();
   seedRand(1);
@@ -83,7 +87,7 @@ TEST(UtilsRandom, SeedUsesLowThirtyTwoBitsOnly) {
   EXPECT_EQ(randState(), sMax);
 }
 
-TEST(UtilsRandom, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
+TEST_F(UtilsRandom, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
   struct Case {
     uint64_t output;
     bool isOne;
@@ -103,7 +107,7 @@ TEST(UtilsRandom, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
   EXPECT_EQ(randUnif(), 0.0);
 }
 
-TEST(UtilsRandom, IndexDrawsRedrawOnOneWhileOthersUseIt) {
+TEST_F(UtilsRandom, IndexDrawsRedrawOnOneWhileOthersUseIt) {
   // randShuffle and randInt draw again on 1.0, so they consume two steps.
   const uint64_t start = stateBeforeOutput(kTop);
   const uint64_t twoSteps = kAfterOutputsTop;
@@ -133,7 +137,7 @@ TEST(UtilsRandom, IndexDrawsRedrawOnOneWhileOthersUseIt) {
   EXPECT_TRUE(std::isinf(randExp(1.0)));
 }
 
-TEST(UtilsRandom, ShuffleIsAReproduciblePermutation) {
+TEST_F(UtilsRandom, ShuffleIsAReproduciblePermutation) {
   std::vector<int> base(50);
   std::iota(base.begin(), base.end(), 0);
   seedRand(7);
@@ -159,7 +163,7 @@ TEST(UtilsRandom, ShuffleIsAReproduciblePermutation) {
   EXPECT_EQ(randState(), kSeed7AfterThree);
 }
 
-TEST(UtilsRandom, DrawPicksFirstCumulativeSumReachingTheUniform) {
+TEST_F(UtilsRandom, DrawPicksFirstCumulativeSumReachingTheUniform) {
   // The last cumulative sum counts as 1.0, not 0.5.
   for (unsigned seed = 1; seed <= 40; ++seed) {
     seedRand(seed);
@@ -171,7 +175,7 @@ TEST(UtilsRandom, DrawPicksFirstCumulativeSumReachingTheUniform) {
   EXPECT_EQ(randDraw({0.0, 0.0, 0.0}), 2);
 }
 
-TEST(UtilsRandom, DrawFromAnEmptyDistributionStops) {
+TEST_F(UtilsRandom, DrawFromAnEmptyDistributionStops) {
   RunResult r = runInChild([] {
     seedRand(43);
     randDraw({});
@@ -180,7 +184,7 @@ TEST(UtilsRandom, DrawFromAnEmptyDistributionStops) {
   EXPECT_EQ(r.status, 255);
 }
 
-TEST(UtilsRandom, SimplexAndSmallDraws) {
+TEST_F(UtilsRandom, SimplexAndSmallDraws) {
   DVector v(3);
   v[0] = v[1] = v[2] = -1.0;
   seedRand(43);
@@ -493,44 +497,10 @@ TEST(UtilsRecords, SnpDefaultsAndGenomeOrder) {
 
 // ---- Data checks and starting values ------------------------------------------
 
-// Saves and restores the run state that these tests set.
+// Tests of the run state's creators: each starts with no matrices, and the
+// guard frees what they create.
 class UtilsRunState : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedI = I;
-    savedL = L;
-    savedK = K;
-    savedN = N;
-    savedQt = Qt;
-    savedQtOld = Qt_old;
-    savedP = P;
-    savedPOld = P_old;
-    savedMono = monomorphics;
-    savedRef = reference_pop;
-    savedSupervised = Options::supervised;
-    Qt = Qt_old = P = P_old = nullptr;
-    monomorphics = nullptr;
-    reference_pop = nullptr;
-    Options::supervised = false;
-  }
-  // The run state owns what it points at: free what a test left there.
-  void TearDown() override {
-    dropQ();
-    dropP();
-    delete monomorphics;
-    I = savedI;
-    L = savedL;
-    K = savedK;
-    N = savedN;
-    Qt = savedQt;
-    Qt_old = savedQtOld;
-    P = savedP;
-    P_old = savedPOld;
-    monomorphics = savedMono;
-    reference_pop = savedRef;
-    Options::supervised = savedSupervised;
-  }
-
   static void dropQ() {
     delete Qt;
     delete Qt_old;
@@ -550,12 +520,7 @@ class UtilsRunState : public ::testing::Test {
     return G;
   }
 
-  int savedI = 0, savedL = 0, savedK = 0;
-  GMatrix* savedN = nullptr;
-  DMatrix *savedQt = nullptr, *savedQtOld = nullptr, *savedP = nullptr, *savedPOld = nullptr;
-  BVector* savedMono = nullptr;
-  int* savedRef = nullptr;
-  bool savedSupervised = false;
+  RunStateGuard runState_;
 };
 
 TEST_F(UtilsRunState, MonomorphicTable) {
@@ -567,7 +532,7 @@ TEST_F(UtilsRunState, MonomorphicTable) {
   const unsigned expected[] = {0, 1, 255, 255, 255, 255, 42};
   for (size_t j = 0; j < 7; ++j) EXPECT_EQ(table[j], expected[j]) << j;
 
-  monomorphics = &table;
+  runState_.lend(monomorphics, &table);
   EXPECT_TRUE(isMonomorphic(0));
   EXPECT_TRUE(isMonomorphic(1));
   EXPECT_FALSE(isMonomorphic(2));
@@ -577,7 +542,6 @@ TEST_F(UtilsRunState, MonomorphicTable) {
   BVector t3(3);
   buildMonomorphicsTable(empty, t3);
   for (size_t j = 0; j < 3; ++j) EXPECT_EQ(t3[j], 1);
-  monomorphics = nullptr;
 }
 
 TEST_F(UtilsRunState, AreEqual) {
@@ -629,7 +593,7 @@ TEST_F(UtilsRunState, PreprocessStopsOnAllMissingSnpBeforeIndividual) {
 
 TEST_F(UtilsRunState, PreprocessBuildsTheTable) {
   GMatrix G = genotypes({"0219", "0211"});
-  N = &G;
+  runState_.lend(N, &G);
   I = 2;
   L = 4;
   preprocessData();
@@ -684,7 +648,7 @@ TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
   I = 3;
   L = 2;
   int refs[] = {2, -1, 0};
-  reference_pop = refs;
+  runState_.lend(reference_pop, refs);
   Options::supervised = true;
   DMatrix* givenP = new DMatrix(3, 2, 0.5);
   P = givenP;
@@ -706,7 +670,7 @@ TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
 
   // Every individual a reference and P read: nothing drawn.
   int allRefs[] = {0, 1, 2};
-  reference_pop = allRefs;
+  runState_.lend(reference_pop, allRefs);
   dropQ();
   EXPECT_FALSE(initializeQP());
 }
@@ -756,7 +720,9 @@ TEST_F(UtilsRunState, KTooLargeForRandomStartStops) {
   EXPECT_EQ(P->size1(), 501u);
 }
 
-TEST(UtilsSafeDraws, StayInsideTheirBounds) {
+using UtilsSafeDraws = RunStateTest;
+
+TEST_F(UtilsSafeDraws, StayInsideTheirBounds) {
   seedRand(43);
   for (int n = 0; n < 1000; ++n) {
     const double u = safeRandUnif(0.4);
