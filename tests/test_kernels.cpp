@@ -101,8 +101,11 @@ void applyCase(const Case& c, Data& d, BVector& mono, std::vector<int>& ref, Run
   Options::penaltyfunction = PenaltyFunction{c.lambda, 0.1};
   mono.resize(d.G.size2());
   buildMonomorphicsTable(d.G, mono);
+  // Each case its own supervision: the labels of an earlier case must not
+  // reach the next.
+  Options::supervised = c.supervised;
+  reference_pop = nullptr;
   if (c.supervised) {
-    Options::supervised = true;
     ref.assign(d.G.size1(), -1);
     for (size_t i = 0; i < ref.size(); i += 4) ref[i] = static_cast<int>(i % d.P.size1());
     runState.lend(reference_pop, ref.data());
