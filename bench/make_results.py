@@ -128,8 +128,25 @@ def run_table(data):
     return lines
 
 
+# Comparisons measured once, by hand, against builds of earlier versions (a
+# change's before and after) cannot be made again by this script: the section
+# under this heading is kept from the previous RESULTS.md as it stands.
+KEPT_HEADING = "## Measured once"
+
+
+def kept_section(path):
+    try:
+        with open(path) as f:
+            text = f.read()
+    except OSError:
+        return []
+    at = text.find("\n" + KEPT_HEADING)
+    return [] if at < 0 else ["", text[at + 1:].rstrip("\n"), ""]
+
+
 def main():
     data, out = sys.argv[1], sys.argv[2]
+    kept = kept_section(out)
     lines = ["# Benchmark results", ""]
     lines.append(f"Written by `bench/run.sh` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}.")
     lines.append(f"Machine: {machine()}. Build: Release, `-O3 -march=native` (KELVANORE_NATIVE).")
@@ -137,6 +154,7 @@ def main():
     lines.append("")
     lines += kernel_tables(data)
     lines += run_table(data)
+    lines += kept
     with open(out, "w") as f:
         f.write("\n".join(lines))
 

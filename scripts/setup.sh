@@ -4,7 +4,8 @@
 # Usage: scripts/setup.sh [--fuzz] [--bench] [--no-build] [extra cmake arguments]
 #   --fuzz      also what the fuzz build needs (tests/fuzz/run.sh): clang with
 #               its sanitizer and libFuzzer runtimes and its OpenMP library
-#   --bench     also Google Benchmark, for the benchmarks (bench/run.sh)
+#   --bench     also Google Benchmark, Python and GNU time, for the
+#               benchmarks (bench/run.sh)
 #   --no-build  install only; configure and build nothing
 # Every package installation of the project goes through here, so that the
 # scripts that need more than the build (CI, the fuzzers, the benchmarks)
@@ -17,7 +18,7 @@ build=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --fuzz) packages+=(clang-14 libclang-rt-14-dev libomp-14-dev) ;;
-    --bench) packages+=(libbenchmark-dev) ;;
+    --bench) packages+=(libbenchmark-dev python3 time) ;;
     --no-build) build=0 ;;
     *) break ;;
   esac
