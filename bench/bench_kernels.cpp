@@ -168,30 +168,36 @@ void buildProblems(const DMatrix& Qt0, const DMatrix& P0, Problems* problems) {
   }
 }
 
-void BM_quadprog(benchmark::State& state, Region region) {
-  const Problems& pr = gProblems[region];
+// Solves every problem of one set once, on the current team; counts the
+// solves that ended at the 1001st active-set change and those whose pivot
+// test failed.
+void solveAll(const Problems& pr, int64_t& cycled, int64_t& failed) {
   const int K = gK;
-  const int m = pr.m;
   const std::vector<double> lower(K, kFeasibleLow), upper(K, kFeasibleHigh), C(K, 1.0), d(1, 1.0);
-  omp_set_num_threads(static_cast<int>(state.range(0)));
-  int64_t cycled = 0, failed = 0;
-  for (auto _ : state) {
-    cycled = failed = 0;
-#pragma omp parallel reduction(+ : cycled, failed)
-    {
-      int64_t begin, end;
-      threadBlock(static_cast<int64_t>(pr.count), omp_get_num_threads(), omp_get_thread_num(), begin, end);
-      QPWorkspace ws(K, 1);
-      std::vector<double> x(K);
-      for (int64_t c = begin; c < end; ++c) {
-        int status = 0;
-        fquadprog(&pr.A[c * K * K], &pr.b[c * K], m ? C.data() : nullptr, m ? d.data() : nullptr,
-                  lower.data(), upper.data(), &pr.x0[c * K], x.data(), K, m, status, ws);
-        cycled += status == -1;
-        failed += status == -2;
-      }
+  int64_t cycledAll = 0, failedAll = 0;
+#pragma omp parallel reduction(+ : cycledAll, failedAll)
+  {
+    int64_t begin, end;
+    threadBlock(static_cast<int64_t>(pr.count), omp_get_num_threads(), omp_get_thread_num(), begin, end);
+    QPWorkspace ws(K, 1);
+    std::vector<double> x(K);
+    for (int64_t c = begin; c < end; ++c) {
+      int status = 0;
+      fquadprog(&pr.A[c * K * K], &pr.b[c * K], pr.m ? C.data() : nullptr, pr.m ? d.data() : nullptr,
+                lower.data(), upper.data(), &pr.x0[c * K], x.data(), K, pr.m, status, ws);
+      cycledAll += status == -1;
+      failedAll += status == -2;
     }
   }
+  cycled = cycledAll;
+  failed = failedAll;
+}
+
+void BM_quadprog(benchmark::State& state, Region region) {
+  const Problems& pr = gProblems[region];
+  omp_set_num_threads(static_cast<int>(state.range(0)));
+  int64_t cycled = 0, failed = 0;
+  for (auto _ : state) solveAll(pr, cycled, failed);
   setCounters(state);
   state.counters["problems"] = static_cast<double>(pr.count);
   state.counters["cycled_1001"] = static_cast<double>(cycled);
@@ -228,25 +234,10 @@ void registerAll(int referenceThreads) {
   }
 }
 
-// Solves every problem of one set once; counts the solves that ended at the
-// 1001st active-set change.
+// The solves of one set that end at the 1001st active-set change.
 int64_t countCycled(const Problems& pr) {
-  const int K = gK;
-  const std::vector<double> lower(K, kFeasibleLow), upper(K, kFeasibleHigh), C(K, 1.0), d(1, 1.0);
-  int64_t cycled = 0;
-#pragma omp parallel reduction(+ : cycled)
-  {
-    int64_t begin, end;
-    threadBlock(static_cast<int64_t>(pr.count), omp_get_num_threads(), omp_get_thread_num(), begin, end);
-    QPWorkspace ws(K, 1);
-    std::vector<double> x(K);
-    for (int64_t c = begin; c < end; ++c) {
-      int status = 0;
-      fquadprog(&pr.A[c * K * K], &pr.b[c * K], pr.m ? C.data() : nullptr, pr.m ? d.data() : nullptr,
-                lower.data(), upper.data(), &pr.x0[c * K], x.data(), K, pr.m, status, ws);
-      cycled += status == -1;
-    }
-  }
+  int64_t cycled = 0, failed = 0;
+  solveAll(pr, cycled, failed);
   return cycled;
 }
 

@@ -768,6 +768,23 @@ void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, 
 // frequency for every population k). They share only the step's frame and
 // its inputs with the fast forms.
 
+namespace {
+
+// The expected frequency: q[k] r[k] summed in order k = 0 ... K - 1.
+double expectedFrequency(const double* q, const double* r, int K_) {
+  double p = 0.0;
+  for (int k = 0; k < K_; ++k) p = p + q[k] * r[k];
+  return p;
+}
+
+// 1 / p and 1 / (1 - p) of block relaxation, 1 where p is exactly 0 or 1.
+void inverseFrequencies(double p, double& alpha, double& beta) {
+  alpha = p == 0 ? 1.0 : 1.0 / p;
+  beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+}
+
+}  // namespace
+
 double loglike_reference(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
                          const DatasetMetadata& meta) {
   const Shape s = checkShape(G, Qt_, P_);
@@ -789,9 +806,8 @@ double loglike_reference(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_
       for (int64_t i = 0; i < s.I; ++i) {
         const unsigned char gv = g[i + s.I * l];
         if (gv > 2) continue;  // missing, or no genotype at all
-        double p = 0.0;
-        for (int k = 0; k < K_; ++k)
-          p = p + qt[k + static_cast<int64_t>(K_) * i] * pp[k + static_cast<int64_t>(K_) * l];
+        const double p =
+            expectedFrequency(qt + static_cast<int64_t>(K_) * i, pp + static_cast<int64_t>(K_) * l, K_);
         const bool haploid = h.snp != nullptr && h.snp[l] != 0 && h.ind[i] != 0;
         double prob;
         if (gv == 0)
@@ -832,9 +848,8 @@ void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix&
         for (int64_t i = 0; i < I_; ++i) {
           const unsigned char gv = g[i + I_ * l];
           if (gv == kMissing) continue;
-          double p = 0.0;
-          for (int kk = 0; kk < K_; ++kk)
-            p = p + qt[kk + static_cast<int64_t>(K_) * i] * pin[kk + static_cast<int64_t>(K_) * l];
+          const double p =
+              expectedFrequency(qt + static_cast<int64_t>(K_) * i, pin + static_cast<int64_t>(K_) * l, K_);
           const double f = in.weight(i, l);
           const double q = qt[k + static_cast<int64_t>(K_) * i];
           const double a = p != 0 ? gv * f * q * r / p : 0.0;
@@ -859,8 +874,7 @@ void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix&
         const unsigned char gv = g[i + I_ * l];
         if (gv == kMissing) continue;
         const double* pl = pcur + static_cast<int64_t>(K_) * l;
-        double p = 0.0;
-        for (int k = 0; k < K_; ++k) p = p + qi[k] * pl[k];
+        const double p = expectedFrequency(qi, pl, K_);
         const double f = in.weight(i, l);
         for (int k = 0; k < K_; ++k) {
           const double a = p != 0 ? gv * f * qi[k] * pl[k] / p : 0.0;
@@ -927,10 +941,8 @@ void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatr
         if (gv == kMissing) continue;
         const double* qi = qt + static_cast<int64_t>(K_) * i;
         const double f = in.weight(i, l);
-        double p = 0.0;
-        for (int k = 0; k < K_; ++k) p = p + qi[k] * pl[k];
-        const double alpha = p == 0 ? 1.0 : 1.0 / p;
-        const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+        double alpha, beta;
+        inverseFrequencies(expectedFrequency(qi, pl, K_), alpha, beta);
         for (int k = 0; k < K_; ++k) {
           gradient(k) = gradient(k) + f * qi[k] * (gv * alpha - (2 - gv) * beta);
           for (int j = 0; j <= k; ++j) {
@@ -959,10 +971,8 @@ void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatr
         if (gv == kMissing) continue;
         const double* pl = pcur + static_cast<int64_t>(K_) * l;
         const double f = in.weight(i, l);
-        double p = 0.0;
-        for (int k = 0; k < K_; ++k) p = p + qi[k] * pl[k];
-        const double alpha = p == 0 ? 1.0 : 1.0 / p;
-        const double beta = p == 1 ? 1.0 : 1.0 / (1 - p);
+        double alpha, beta;
+        inverseFrequencies(expectedFrequency(qi, pl, K_), alpha, beta);
         for (int k = 0; k < K_; ++k) {
           const double rk = pl[k];
           gradient(k) = gradient(k) + f * (gv * alpha * rk + (2 - gv) * beta * (1 - rk));
