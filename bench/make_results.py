@@ -141,7 +141,7 @@ def kept_section(path):
     except OSError:
         return []
     at = text.find("\n" + KEPT_HEADING)
-    return [] if at < 0 else ["", text[at + 1:].rstrip("\n"), ""]
+    return [] if at < 0 else [text[at + 1:].rstrip("\n"), ""]
 
 
 def main():
