@@ -454,7 +454,12 @@ bool initializeQP() {
 
 // ---- Fst divergences -----------------------------------------------------------
 
-DMatrix* calculate_Fsts_weighted(const DMatrix& P_) {
+namespace {
+
+// The K x K table of Fst between every two populations, each SNP's Fst
+// weighted by pbar (1 - pbar) or, unweighted, by 1 (the plain mean: a sum of
+// ones counts L exactly).
+DMatrix* fstTable(const DMatrix& P_, bool weighted) {
   const size_t K_ = P_.size1();
   const size_t L_ = P_.size2();
   DMatrix* F = new DMatrix(K_, K_);
@@ -465,7 +470,7 @@ DMatrix* calculate_Fsts_weighted(const DMatrix& P_) {
         const double pa = P_(a, l), pb = P_(b, l);
         const double pbar = (pa + pb) * 0.5;
         const double fst = (pa - pb) * (pa - pb) / (2.0 * (pbar - pa * pb));
-        const double w = pbar * (1.0 - pbar);
+        const double w = weighted ? pbar * (1.0 - pbar) : 1.0;
         num += w * fst;
         den += w;
       }
@@ -474,22 +479,11 @@ DMatrix* calculate_Fsts_weighted(const DMatrix& P_) {
   return F;
 }
 
-DMatrix* calculate_Fsts_unweighted(const DMatrix& P_) {
-  const size_t K_ = P_.size1();
-  const size_t L_ = P_.size2();
-  DMatrix* F = new DMatrix(K_, K_);
-  for (size_t a = 0; a < K_; ++a)
-    for (size_t b = 0; b < K_; ++b) {
-      double sum = 0.0;
-      for (size_t l = 0; l < L_; ++l) {
-        const double pa = P_(a, l), pb = P_(b, l);
-        const double pbar = (pa + pb) * 0.5;
-        sum += (pa - pb) * (pa - pb) / (2.0 * (pbar - pa * pb));
-      }
-      (*F)(a, b) = sum / static_cast<double>(L_);
-    }
-  return F;
-}
+}  // namespace
+
+DMatrix* calculate_Fsts_weighted(const DMatrix& P_) { return fstTable(P_, true); }
+
+DMatrix* calculate_Fsts_unweighted(const DMatrix& P_) { return fstTable(P_, false); }
 
 void print_Fst_matrix() {
   if (K <= 1 || P == nullptr) return;
