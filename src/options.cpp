@@ -272,7 +272,11 @@ void Options::parseOptions(int argc, char** argv) {
     lambdas.push_back(0.0);
   else
     lambdas[0] = 0.0;
-  // The runtime's own environment setting has no say: one thread unless asked.
+  // The runtime's own environment settings have no say: one thread unless
+  // asked, and every parallel region runs on the whole team (OMP_DYNAMIC
+  // would let the runtime shrink it from region to region, and the team
+  // size decides how the log-likelihood's sum is grouped).
+  omp_set_dynamic(0);
   omp_set_num_threads(1);
 
   bool fixPGiven = false;

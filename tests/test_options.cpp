@@ -437,12 +437,14 @@ RunResult parseAndDump(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& s : store) argv.push_back(&s[0]);
     argv.push_back(nullptr);
-    omp_set_num_threads(5);  // the parser's own default must win
+    omp_set_num_threads(5);  // the parser's own defaults must win
+    omp_set_dynamic(1);
     Options::parseOptions(static_cast<int>(store.size()), argv.data());
     std::ostringstream d;
     d.precision(17);
     d << "@@\n";
     d << "threads=" << omp_get_max_threads() << "\n";
+    d << "dynamic=" << omp_get_dynamic() << "\n";
     d << "K=" << K << "\n";
     d << "seedval=" << Options::seedval << "\n";
     d << "rngState=" << randState() << "\n";
@@ -502,6 +504,7 @@ TEST(OptionsParse, ConfigurationAfterParsing) {
   } cases[] = {
       {{"x.bed", "3"},
        {{"threads", "1"},
+        {"dynamic", "0"},
         {"K", "3"},
         {"seedval", "43"},
         {"rngState", "3449484669957604764"},
@@ -524,7 +527,7 @@ TEST(OptionsParse, ConfigurationAfterParsing) {
         {"sexes", ""},
         {"chrs", ""},
         {"names", "x.bed|x|x|bed"}}},
-      {{"-j4", "x.bed", "3"}, {{"threads", "4"}}},
+      {{"-j4", "x.bed", "3"}, {{"threads", "4"}, {"dynamic", "0"}}},
       {{"-j", "x.bed", "3"}, {{"threads", "2"}}},
       {{"--parallel=7", "x.bed", "3"}, {{"threads", "7"}}},
       {{"run/set1.final.bed", "2"}, {{"names", "run/set1.final.bed|run/set1.final|set1.final|bed"}}},
