@@ -249,7 +249,8 @@ DMatrix* readTruthMatrix(const std::string& name, std::size_t rows, std::size_t 
   return M;
 }
 
-// The text of the penalty weight in result names: its integer part.
+}  // namespace
+
 std::string lambdaText(double lambda) {
   if (std::isnan(lambda)) return "nan";
   if (std::isinf(lambda)) return lambda > 0 ? "inf" : "-inf";
@@ -261,6 +262,8 @@ std::string lambdaText(double lambda) {
   std::snprintf(text, sizeof text, "%.0f", whole);
   return text;
 }
+
+namespace {
 
 // Name of a result file of the current pass: prefix.K, the kind (".Q",
 // ".P", ...) and, for a penalty weight other than 0, its suffix.

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <sstream>
 
+#include "fileio.h"
 #include "invert_matrix.h"
 #include "utils.h"
 #include "version.h"
@@ -406,6 +408,21 @@ void Options::parseOptions(int argc, char** argv) {
       std::ostringstream text;
       text << lambda;
       stopWithMessage("Invalid penalty weight: " + text.str());
+    }
+  }
+  // A pass's result files are named by its weight's integer part, a weight
+  // of 0 by none: two weights with one name write the same files, and the
+  // later pass's estimate replaces the earlier one's. 0 goes with the
+  // weights whose integer part is 0 (".lambda.0" reads as the weight 0).
+  std::map<std::string, double> weightOfName;
+  for (double lambda : lambdas) {
+    const std::string name = lambdaText(lambda);
+    const auto seen = weightOfName.emplace(name, lambda);
+    if (!seen.second) {
+      std::ostringstream text;
+      text << "Penalty weights " << seen.first->second << " and " << lambda
+           << " give the same result file name (.lambda." << name << ")";
+      stopWithMessage(text.str());
     }
   }
   const double divisor = std::log(1.0 + 1.0 / penaltyfunction.epsilon);

@@ -267,6 +267,18 @@ const BadInputCase kBadInputs[] = {
      "Invalid number of bootstrap replicates: 1", 255},
     {"one fold (every genotype hidden)", "tiny.bed", {}, {"--cv=1"}, kOut,
      "Error specifying number of folds.", 255},
+    {"negative iteration count (the primed start written)", "tiny.bed", {}, {"-C", "-5"}, kOut,
+     "Invalid convergence criterion string, aborting", 255},
+    {"empty minor iteration count", "tiny.bed", {}, {"-B2", "-h1", "-c", ""}, kOut,
+     "Invalid convergence criterion string, aborting", 255},
+    {"penalty weights of one result name", "tiny.bed", {}, {"-l", "10.2,10.9"}, kOut,
+     "Penalty weights 10.2 and 10.9 give the same result file name (.lambda.10)", 255},
+    // 11 genotypes are observed: some folds would be empty, and a count in
+    // the millions never finished.
+    {"more folds than observed genotypes", "tiny.bed", {}, {"--cv=12"}, kOut,
+     "Too many cross-validation folds (12): the data hold only 11 observed genotypes", 255},
+    {"two million folds", "tiny.bed", {}, {"--cv=2000000"}, kOut,
+     "Too many cross-validation folds (2000000): the data hold only 11 observed genotypes", 255},
     {"major criterion nan (never ends)", "tiny.bed", {}, {"-C", "nan"}, kOut,
      "Invalid convergence criterion string, aborting", 255},
     {"minor criterion nan (never ends)", "tiny.bed", {}, {"--cv=2", "-c", "nan"}, kOut,

@@ -337,8 +337,9 @@ TEST(OptionsCommandLine, PenaltyListAndEpsilon) {
       {"epsilon without digits", {"-e", "abc", "-l", "5", "x.bed", "3"}, 255,
        "Invalid epsilon: abc\n", ""},
       {"zero epsilon without weights", {"-e", "0", "x.bed", "3"}, kParses, kSummary, ""},
-      {"zero epsilon, all weights 0", {"-e", "0", "-l", "[0,0]", "x.bed", "3"}, kParses, kSummary,
+      {"zero epsilon, the weight list [0]", {"-e", "0", "-l", "[0]", "x.bed", "3"}, kParses, kSummary,
        ""},
+      {"weights of distinct names", {"-l", "0,1,1.5e1,-1,100.9", "x.bed", "3"}, kParses, kSummary, ""},
   });
 }
 
@@ -372,6 +373,27 @@ TEST(OptionsCommandLine, ValuesThatCannotFinishAreRefused) {
       {"zero tolerance", {"-C", "0.0", "x.bed", "3"}, 255, criterion, ""},
       {"negative tolerance", {"-c=-1e-4", "x.bed", "3"}, 255, criterion, ""},
       {"tolerance that underflows to 0", {"-C", "1e-400", "x.bed", "3"}, 255, criterion, ""},
+      // Counts that are no counts: the run made no iteration and wrote the
+      // primed starting point as the estimate.
+      {"negative iteration count", {"-C", "-5", "x.bed", "3"}, 255, criterion, ""},
+      {"empty iteration count", {"-C", "", "x.bed", "3"}, 255, criterion, ""},
+      {"nothing after -C=", {"-C=", "x.bed", "3"}, 255, criterion, ""},
+      {"negative minor count", {"-c", "-5", "x.bed", "3"}, 255, criterion, ""},
+      {"empty minor count", {"--minorConvergenceCriterion=", "x.bed", "3"}, 255, criterion, ""},
+      {"count below the 32-bit range", {"-C", "-99999999999", "x.bed", "3"}, 255, criterion, ""},
+      // Weights whose result files share a name: two estimations, one kept.
+      {"weights of one integer part", {"-l", "10.2,10.9", "x.bed", "3"}, 255,
+       "Penalty weights 10.2 and 10.9 give the same result file name (.lambda.10)\n", ""},
+      {"0 and a weight below 1", {"-l", "0,0.5", "x.bed", "3"}, 255,
+       "Penalty weights 0 and 0.5 give the same result file name (.lambda.0)\n", ""},
+      {"weights on both sides of 0", {"-l", "[1, 0.5, -0.3]", "x.bed", "3"}, 255,
+       "Penalty weights 0.5 and -0.3 give the same result file name (.lambda.0)\n", ""},
+      {"a repeated weight", {"-l", "10,20,10", "x.bed", "3"}, 255,
+       "Penalty weights 10 and 10 give the same result file name (.lambda.10)\n", ""},
+      {"0 twice", {"-l", "0,0", "x.bed", "3"}, 255,
+       "Penalty weights 0 and 0 give the same result file name (.lambda.0)\n", ""},
+      {"negative weights of one integer part", {"-l", "-1.5,-1.2", "x.bed", "3"}, 255,
+       "Penalty weights -1.5 and -1.2 give the same result file name (.lambda.-1)\n", ""},
   });
 }
 
@@ -415,8 +437,8 @@ TEST(OptionsCommandLine, RefusedOptionsGoToUsage) {
 TEST(OptionsCommandLine, OversizedArgumentsNeverCrash) {
   const std::string longName = std::string(100000, 'a') + ".bed";
   std::string longList = "[";
-  for (int n = 0; n < 20000; ++n) longList += "0,";
-  longList += "0]";
+  for (int n = 0; n < 20000; ++n) longList += std::to_string(n) + ",";
+  longList += "20000]";
   const std::string longK(5000, '9');
   const std::string longOption = "--" + std::string(50000, 'z');
   runCliCases({
