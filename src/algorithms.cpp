@@ -162,7 +162,21 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   // run always makes its first iteration unless the cap forbids it.
   double previous = std::numeric_limits<double>::lowest();
 
+  // A tolerance run whose objective has come to wander (each step moving it
+  // up or down by more than the tolerance, as the rounding of a very large
+  // objective does) would never meet its tolerance. It is taken as converged
+  // once the best objective has not risen by the tolerance for
+  // ConvergenceChecker::kStallWindow iterations, and ends at its best point.
+  // An iteration cap ends a run by itself.
+  const bool watchStall = checker.tolerance > 0;
+  double best = current;
+  int bestIteration = 0;
+  bool bestIsCurrent = true;  // else the best point is in Qbest, Pbest
+  DMatrix Qbest, Pbest;
+  int stalled = 0;
+
   while (!checker.isConverged(previous, current, iterationsPerformed)) {
+    if (watchStall && stalled >= ConvergenceChecker::kStallWindow) break;
     Timer timer;
     timer.start();
     outputObjectiveKnown = false;
@@ -171,12 +185,40 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
 
     const double next = outputObjectiveKnown ? outputObjective : objective(G, Qb, Pb, meta);
     stopUnlessFinite(next, iterationsPerformed + 1);
+    if (watchStall) {
+      stalled = next - best >= checker.tolerance ? 0 : stalled + 1;
+      if (next > best) {
+        best = next;
+        bestIteration = iterationsPerformed + 1;
+        bestIsCurrent = true;
+      } else if (bestIsCurrent) {
+        // The step leaves the best point behind: (Qa, Pa) still holds it.
+        copyInto(Qbest, Qa);
+        copyInto(Pbest, Pa);
+        bestIsCurrent = false;
+      }
+    }
     ublas::noalias(Qa) = Qb;
     ublas::noalias(Pa) = Pb;
     ++iterationsPerformed;
     if (printStatus) printStatusLine(iterationsPerformed, current, next, seconds);
     previous = current;
     current = next;
+  }
+
+  if (watchStall && stalled >= ConvergenceChecker::kStallWindow) {
+    if (printStatus) {
+      std::ostringstream text;
+      text << "Stopped: the objective has not risen above its best value by the tolerance " << checker.tolerance
+           << " in " << ConvergenceChecker::kStallWindow << " iterations; the estimate is the best one (iteration "
+           << bestIteration << ")";
+      std::cout << text.str() << std::endl;
+    }
+    if (!bestIsCurrent) {
+      ublas::noalias(Qb) = Qbest;
+      ublas::noalias(Pb) = Pbest;
+    }
+    current = best;
   }
 
   resultObjective = current;

@@ -24,7 +24,12 @@ ConvergenceChecker ConvergenceChecker::makeChecker(const char* text) {
   char* end = nullptr;
   // The form of the text decides the kind: "5" is a cap, "5.0" a tolerance.
   const int32_t n = strtol32(text, &end);
-  if (*end == '\0') return ConvergenceChecker(static_cast<int>(n));
+  // An empty text or a negative count is no count: either made no iteration
+  // and left the starting point as the estimate.
+  if (*end == '\0') {
+    if (end != text && n >= 0) return ConvergenceChecker(static_cast<int>(n));
+    stopWithMessage("Invalid convergence criterion string, aborting");
+  }
   const double tol = std::strtod(text, &end);
   // A tolerance that no increase can fall below (0, negative, NaN) would
   // leave only the cap of 2147483647 iterations: a run that never ends.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "algorithms.h"
@@ -16,6 +17,15 @@ void releaseAlgorithm(Algorithm* alg) {
   if (auto* qn = dynamic_cast<QuasiNewtonAcceleratedAlgorithm*>(alg)) base = qn->baseAlgorithm;
   delete alg;
   delete base;
+}
+
+int64_t observedGenotypes(const GMatrix& G) {
+  const int64_t cells = static_cast<int64_t>(G.size1()) * static_cast<int64_t>(G.size2());
+  const unsigned char* data = cells > 0 ? &G.data()[0] : nullptr;
+  int64_t observed = 0;
+  for (int64_t pos = 0; pos < cells; ++pos)
+    if (data[pos] != kMissing) ++observed;
+  return observed;
 }
 
 // Binomial deviance of one hidden genotype g against the expected allele
@@ -95,8 +105,12 @@ void compute_crossvalidation_index(Algorithm* /*alg*/, int folds, const DatasetM
   // describe it, not the last fold's masked matrix.
   buildMonomorphicsTable(*N, *monomorphics);
 
-  int64_t observed = 0;
-  for (int64_t pos = 0; pos < cells; ++pos)
-    if (data[pos] != kMissing) ++observed;
-  cvIndex = total / static_cast<double>(observed);
+  cvIndex = total / static_cast<double>(observedGenotypes(*N));
+}
+
+void check_crossvalidation_folds(int folds) {
+  const int64_t observed = observedGenotypes(*N);
+  if (folds > observed)
+    stopWithMessage("Too many cross-validation folds (" + std::to_string(folds) + "): the data hold only " +
+                    std::to_string(observed) + " observed genotypes");
 }

@@ -10,4 +10,9 @@ class Algorithm;
 // object built from the configuration.
 void compute_crossvalidation_index(Algorithm* alg, int folds, const DatasetMetadata& meta);
 
+// Ends the run with one line when N holds fewer observed genotypes than
+// folds: some folds would be empty, and the run would spend its time on
+// that many re-fits. Called once the data are read, before any estimation.
+void check_crossvalidation_folds(int folds);
+
 #endif

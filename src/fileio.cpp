@@ -249,7 +249,8 @@ DMatrix* readTruthMatrix(const std::string& name, std::size_t rows, std::size_t 
   return M;
 }
 
-// The text of the penalty weight in result names: its integer part.
+}  // namespace
+
 std::string lambdaText(double lambda) {
   if (std::isnan(lambda)) return "nan";
   if (std::isinf(lambda)) return lambda > 0 ? "inf" : "-inf";
@@ -261,6 +262,8 @@ std::string lambdaText(double lambda) {
   std::snprintf(text, sizeof text, "%.0f", whole);
   return text;
 }
+
+namespace {
 
 // Name of a result file of the current pass: prefix.K, the kind (".Q",
 // ".P", ...) and, for a penalty weight other than 0, its suffix.
@@ -363,6 +366,7 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
 
     const std::string qName = prefix + "." + k + ".Q.in";
     DMatrix* Qin = readStartingMatrix(qName);
+    const bool qRead = Qin != nullptr;
     if (Qin) {
       printLine("  Read Q input from " + qName);
       if (Qin->size1() != static_cast<std::size_t>(K) || Qin->size2() != static_cast<std::size_t>(I)) {
@@ -380,6 +384,7 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
 
     const std::string pName = prefix + "." + k + ".P.in";
     DMatrix* Pin = readStartingMatrix(pName);
+    const bool pRead = Pin != nullptr;
     if (Pin) {
       printLine("  Read P input from " + pName);
       if (Pin->size1() != static_cast<std::size_t>(K) || Pin->size2() != static_cast<std::size_t>(L)) {
@@ -392,10 +397,19 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
       delete Pin;
     }
 
-    if (!Qin && !Pin) {
+    if (!qRead && !pRead) {
       printLine("  Could read neither Q nor P input file.  Make sure they have the '.in' suffix.");
       return -1;
     }
+    // The other one would be drawn at random: held fixed, or with the point
+    // estimation skipped, the random values would be written (and
+    // bootstrapped) as the estimate.
+    if (!qRead && !Options::estimateQ) stopWithMessage("  Could not read fixed Q from " + qName);
+    if (!pRead && !Options::estimateP) stopWithMessage("  Could not read fixed P from " + pName);
+    if (!qRead && Options::skipPointEstimation)
+      stopWithMessage("  Could not read Q from " + qName + ", needed to skip point estimation");
+    if (!pRead && Options::skipPointEstimation)
+      stopWithMessage("  Could not read P from " + pName + ", needed to skip point estimation");
   }
 
   P_truth = nullptr;

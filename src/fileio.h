@@ -83,6 +83,10 @@ template <typename T>
 void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>* M, bool transpose,
                   std::string sep);
 
+// The text of a penalty weight in result file names (".lambda." and it):
+// its integer part, so 10.9 gives "10" and 0.5 and -0.3 give "0".
+std::string lambdaText(double lambda);
+
 // The result files of the current pass, in two parts: Q and P as soon as
 // the point estimate is there, so that a failure in the analyses after it
 // cannot take the estimate with it, and the bootstrap's standard errors and

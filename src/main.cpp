@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
 
   preprocessData();
   std::cout << "Size of G: " << I << "x" << L << std::endl;
+  if (Options::cvFolds > 0) check_crossvalidation_folds(Options::cvFolds);
 
   if (Options::B > 0) {
     if (Options::blockSize == 0)

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <sstream>
 
+#include "fileio.h"
 #include "invert_matrix.h"
 #include "utils.h"
 #include "version.h"
@@ -90,6 +92,19 @@ constexpr int kMinFolds = 2;
 // Integer option values: leading text read as a 32-bit long reads it, the
 // rest ignored, no digits give 0.
 int intValue(const char* text) { return strtol32(text, nullptr); }
+
+// The value of the option that getopt_long has just returned. The help text
+// shows short options as "-m=em": one "=" right after a short option's
+// letter separates the value, as it does after a long name. getopt_long
+// leaves optarg in the argument it consumed last: at its start when the
+// value is a word of its own, behind the letter for "-mem" and "-m=em",
+// behind the "=" for "--method=em".
+const char* optionValue(char** argv) {
+  if (optarg == nullptr) return nullptr;
+  const char* word = argv[optind - 1];
+  const bool attachedToShort = optarg != word && word[0] == '-' && word[1] != '-';
+  return attachedToShort && optarg[0] == '=' ? optarg + 1 : optarg;
+}
 
 // A framed banner line: four asterisks, the text centred in 60 columns,
 // four asterisks.
@@ -191,7 +206,8 @@ void parseFolds(const char* value) {
 }
 
 ConvergenceChecker parseCriterion(const char* value) {
-  // The help text documents "-C=X"; the short form hands over the "=".
+  // One leading "=" is dropped in every form of these two options, the long
+  // ones too; for "-C=X" it is the separator that optionValue drops.
   if (value[0] == '=') ++value;
   return ConvergenceChecker::makeChecker(value);
 }
@@ -272,7 +288,11 @@ void Options::parseOptions(int argc, char** argv) {
     lambdas.push_back(0.0);
   else
     lambdas[0] = 0.0;
-  // The runtime's own environment setting has no say: one thread unless asked.
+  // The runtime's own environment settings have no say: one thread unless
+  // asked, and every parallel region runs on the whole team (OMP_DYNAMIC
+  // would let the runtime shrink it from region to region, and the team
+  // size decides how the log-likelihood's sum is grouped).
+  omp_set_dynamic(0);
   omp_set_num_threads(1);
 
   bool fixPGiven = false;
@@ -281,9 +301,10 @@ void Options::parseOptions(int argc, char** argv) {
 
   int c;
   while ((c = getopt_long(argc, argv, kShortOptions, longopts, nullptr)) != -1) {
+    const char* value = optionValue(argv);
     switch (c) {
       case 'x':
-        parseHaploid(optarg);
+        parseHaploid(value);
         break;
       case 'Q':
         initializeQGiven = true;
@@ -296,9 +317,9 @@ void Options::parseOptions(int argc, char** argv) {
         initializeFromFilesFlag = 1;
         break;
       case 'B':
-        B = optarg ? intValue(optarg) : kDefaultReplicates;
+        B = value ? intValue(value) : kDefaultReplicates;
         if (B < 0 || (B > 0 && B < kMinReplicates))
-          stopWithMessage(std::string("Invalid number of bootstrap replicates: ") + optarg);
+          stopWithMessage(std::string("Invalid number of bootstrap replicates: ") + value);
         break;
       case 'C':
         majorConvergenceCriterion = parseCriterion(optarg);
@@ -307,49 +328,49 @@ void Options::parseOptions(int argc, char** argv) {
         minorConvergenceCriterion = parseCriterion(optarg);
         break;
       case 'f':
-        if (strcasestr(optarg, "q") != nullptr) estimateQ = false;
-        if (strcasestr(optarg, "p") != nullptr) estimateP = false;
+        if (strcasestr(value, "q") != nullptr) estimateQ = false;
+        if (strcasestr(value, "p") != nullptr) estimateP = false;
         break;
       case 's':
-        if (strcasecmp(optarg, "time") == 0)
+        if (strcasecmp(value, "time") == 0)
           seedval = static_cast<unsigned int>(std::time(nullptr));
         else
-          seedval = static_cast<uint32_t>(intValue(optarg));
+          seedval = static_cast<uint32_t>(intValue(value));
         break;
       case 'a':
-        acceleration = parseAcceleration(optarg);
+        acceleration = parseAcceleration(value);
         break;
       case 'm':
-        method = (strcasecmp(optarg, "em") == 0 || strcasecmp(optarg, "mm") == 0) ? EM : BLOCK;
+        method = (strcasecmp(value, "em") == 0 || strcasecmp(value, "mm") == 0) ? EM : BLOCK;
         break;
       case 'z':
         skipPointEstimation = true;
         std::cout << "Will skip point estimation." << std::endl;
         break;
       case 'h':
-        blockSize = intValue(optarg);
+        blockSize = intValue(value);
         std::cout << "Block size set manually to " << blockSize << " SNPs" << std::endl;
         break;
       case 'v':
         verbosity = 1;
         break;
       case 'j':
-        parseThreads(optarg);
+        parseThreads(value);
         break;
       case 'S':
         supervised = true;
         break;
       case 'l':
-        lambdas = readList(optarg);
+        lambdas = readList(value);
         // No weight means no estimation: a run that writes nothing.
-        if (lambdas.empty()) stopWithMessage(std::string("Empty penalty weight list: ") + optarg);
+        if (lambdas.empty()) stopWithMessage(std::string("Empty penalty weight list: ") + value);
         break;
       case 'e':
-        penaltyfunction.epsilon = std::strtod(optarg, nullptr);
-        epsilonText = optarg;
+        penaltyfunction.epsilon = std::strtod(value, nullptr);
+        epsilonText = value;
         break;
       case 'R':
-        parseFolds(optarg);
+        parseFolds(value);
         break;
       case 'H':
         print_help();
@@ -387,6 +408,21 @@ void Options::parseOptions(int argc, char** argv) {
       std::ostringstream text;
       text << lambda;
       stopWithMessage("Invalid penalty weight: " + text.str());
+    }
+  }
+  // A pass's result files are named by its weight's integer part, a weight
+  // of 0 by none: two weights with one name write the same files, and the
+  // later pass's estimate replaces the earlier one's. 0 goes with the
+  // weights whose integer part is 0 (".lambda.0" reads as the weight 0).
+  std::map<std::string, double> weightOfName;
+  for (double lambda : lambdas) {
+    const std::string name = lambdaText(lambda);
+    const auto seen = weightOfName.emplace(name, lambda);
+    if (!seen.second) {
+      std::ostringstream text;
+      text << "Penalty weights " << seen.first->second << " and " << lambda
+           << " give the same result file name (.lambda." << name << ")";
+      stopWithMessage(text.str());
     }
   }
   const double divisor = std::log(1.0 + 1.0 / penaltyfunction.epsilon);

@@ -192,6 +192,77 @@ TEST(AlgorithmLoop, ToleranceStopsOnlyOnASmallIncrease) {
   }
 }
 
+// A tolerance run whose objective wanders, each step moving it up or down by
+// at least the tolerance (as the rounding of a very large penalised
+// objective does), never met its tolerance and ran to the cap of
+// 2147483647 iterations. It ends as converged once the best objective has
+// not risen by the tolerance for the stall window, with its best point as
+// the estimate. The cases cap the tolerance criterion at 1000 iterations,
+// so that a loop without the rule ends too, at the cap.
+TEST(AlgorithmLoop, WanderingObjectiveEndsAtItsBestPoint) {
+  const int window = ConvergenceChecker::kStallWindow;
+  const double tol = 0.125;
+  const int cap = 1000;
+  // Objective of iteration n (0: the start point) for n up to the cap.
+  const auto script = [&](double (*value)(int, double)) {
+    std::vector<double> v;
+    for (int n = 0; n <= cap; ++n) v.push_back(value(n, tol));
+    return v;
+  };
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+    bool tolerance;     // else an iteration cap of 250
+    int iterations;     // expected
+    int bestIteration;  // whose point is the estimate; -1: the run did not stall
+  };
+  const Case cases[] = {
+      {"up and down by more than the tolerance",
+       script([](int n, double) { return n == 0 ? -100.0 : n % 2 ? -90.0 : -91.0; }), true, 1 + window, 1},
+      {"new bests, each by less than the tolerance",
+       script([](int n, double t) { return n == 0 ? -100.0 : n % 2 ? -90.0 + (n / 2) * t / 2 : -91.0 + (n / 2 - 1) * t / 2; }),
+       true, 1 + window, 1 + window},
+      {"the best left behind, the last point worse",
+       script([](int n, double) { return n == 0 ? -100.0 : n == 3 ? -80.0 : n % 2 ? -90.0 : -91.0; }), true,
+       3 + window, 3},
+      {"progress amid falls never stalls",
+       script([](int n, double t) { return n == 0 ? -100.0 : -100.0 + n * t + (n % 2 ? 2 * t : 0.0); }), true, cap, -1},
+      {"an iteration cap is left alone",
+       script([](int n, double) { return n == 0 ? -100.0 : n % 2 ? -90.0 : -91.0; }), false, 250, -1},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    for (bool print : {true, false}) {
+      SmallPoint s = smallPoint();
+      ScriptedAlgorithm alg(tc.values);
+      alg.printStatus = print;
+      ConvergenceChecker checker(tol);
+      checker.maxIterations = cap;
+      if (!tc.tolerance) checker = ConvergenceChecker(250);
+      DMatrix Qo, Po;
+      CoutCapture out;
+      alg.iterate_until_convergence(s.G, s.Qt, s.P, Qo, Po, checker, s.meta);
+      EXPECT_EQ(alg.getIterationsPerformed(), tc.iterations);
+      const int at = tc.bestIteration < 0 ? tc.iterations : tc.bestIteration;
+      EXPECT_EQ(Qo.data()[0], s.Qt.data()[0] + at);
+      EXPECT_EQ(Po.data()[0], s.P.data()[0] + at);
+      EXPECT_EQ(alg.getResultObjective(), tc.values[static_cast<size_t>(at)]);
+      const std::vector<std::string> lines = splitLines(out.text());
+      const std::string stopped = "Stopped: the objective has not risen above its best value by the tolerance 0.125 in " +
+                                  std::to_string(window) + " iterations; the estimate is the best one (iteration " +
+                                  std::to_string(tc.bestIteration) + ")";
+      if (!print) {
+        EXPECT_EQ(out.text(), "");
+      } else if (tc.bestIteration < 0) {
+        EXPECT_EQ(lines.size(), static_cast<size_t>(tc.iterations));
+      } else {
+        EXPECT_EQ(lines.size(), static_cast<size_t>(tc.iterations) + 1);
+        EXPECT_EQ(lines.empty() ? std::string() : lines.back(), stopped);
+      }
+    }
+  }
+}
+
 // A point whose objective is not finite ends the run with one line naming
 // the iteration, before its status line: the deltas after it would be
 // undefined and a tolerance never met.

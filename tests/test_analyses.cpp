@@ -128,15 +128,15 @@ TEST(Analyses, LaterPassesFitTheInputDataAfterTheAnalyses) {
   std::string base = dir.file("mono");
   writeBedFileset(base, g, chromosome, sex);
   TempDir plain, analysed;
-  std::vector<std::string> common = {base + ".bed", "2", "-l", "0,0", "-C", "3", "-a", "none"};
+  std::vector<std::string> common = {base + ".bed", "2", "-l", "0,1", "-C", "3", "-a", "none"};
   std::vector<std::string> withAnalyses = common;
   for (const char* a : {"-B2", "-h", "1", "--cv=2"}) withAnalyses.push_back(a);
   RunResult a = runKelvanore(common, plain.path());
   RunResult b = runKelvanore(withAnalyses, analysed.path());
   ASSERT_EQ(a.status, 0) << a.out;
   ASSERT_EQ(b.status, 0) << b.out;
-  EXPECT_EQ(readFile(plain.file("mono.2.P")), readFile(analysed.file("mono.2.P")));
-  EXPECT_EQ(readFile(plain.file("mono.2.Q")), readFile(analysed.file("mono.2.Q")));
+  EXPECT_EQ(readFile(plain.file("mono.2.P.lambda.1")), readFile(analysed.file("mono.2.P.lambda.1")));
+  EXPECT_EQ(readFile(plain.file("mono.2.Q.lambda.1")), readFile(analysed.file("mono.2.Q.lambda.1")));
 }
 
 TEST(Analyses, PedTwinGivesTheSameEstimate) {

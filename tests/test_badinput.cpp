@@ -267,6 +267,18 @@ const BadInputCase kBadInputs[] = {
      "Invalid number of bootstrap replicates: 1", 255},
     {"one fold (every genotype hidden)", "tiny.bed", {}, {"--cv=1"}, kOut,
      "Error specifying number of folds.", 255},
+    {"negative iteration count (the primed start written)", "tiny.bed", {}, {"-C", "-5"}, kOut,
+     "Invalid convergence criterion string, aborting", 255},
+    {"empty minor iteration count", "tiny.bed", {}, {"-B2", "-h1", "-c", ""}, kOut,
+     "Invalid convergence criterion string, aborting", 255},
+    {"penalty weights of one result name", "tiny.bed", {}, {"-l", "10.2,10.9"}, kOut,
+     "Penalty weights 10.2 and 10.9 give the same result file name (.lambda.10)", 255},
+    // 11 genotypes are observed: some folds would be empty, and a count in
+    // the millions never finished.
+    {"more folds than observed genotypes", "tiny.bed", {}, {"--cv=12"}, kOut,
+     "Too many cross-validation folds (12): the data hold only 11 observed genotypes", 255},
+    {"two million folds", "tiny.bed", {}, {"--cv=2000000"}, kOut,
+     "Too many cross-validation folds (2000000): the data hold only 11 observed genotypes", 255},
     {"major criterion nan (never ends)", "tiny.bed", {}, {"-C", "nan"}, kOut,
      "Invalid convergence criterion string, aborting", 255},
     {"minor criterion nan (never ends)", "tiny.bed", {}, {"--cv=2", "-c", "nan"}, kOut,
@@ -307,6 +319,19 @@ const BadInputCase kBadInputs[] = {
      {"-i", "-f", "p"}, kOut, "  Fixed values outside [0, 1] in tiny.2.P.in, line 2", 255},
     {"fixed P above 1 with -P", "tiny.bed", {{"tiny.2.P.in", "0.5 0.5\n0.5 0.5\n0.5 1.001\n"}}, {"-P"}, kOut,
      "  Fixed values outside [0, 1] in tiny.2.P.in, line 3", 255},
+    // A matrix held fixed, or with the point estimation skipped, whose file
+    // is missing: it was drawn at random, and written (and bootstrapped) as
+    // the estimate.
+    {"-P with only Q.in", "tiny.bed", {{"tiny.2.Q.in", kQin}}, {"-P"}, kOut,
+     "  Could not read fixed P from tiny.2.P.in", 255},
+    {"-f q without Q.in", "tiny.bed", {{"tiny.2.P.in", kPin}}, {"-i", "-f", "q"}, kOut,
+     "  Could not read fixed Q from tiny.2.Q.in", 255},
+    {"-f pq with only P.in", "tiny.bed", {{"tiny.2.P.in", kPin}}, {"-i", "-f", "pq"}, kOut,
+     "  Could not read fixed Q from tiny.2.Q.in", 255},
+    {"-z without Q.in", "tiny.bed", {{"tiny.2.P.in", kPin}}, {"-z", "-i", "-B2", "-h1"}, kOut,
+     "  Could not read Q from tiny.2.Q.in, needed to skip point estimation", 255},
+    {"-z without P.in", "tiny.bed", {{"tiny.2.Q.in", kQin}}, {"-z", "-Q"}, kOut,
+     "  Could not read P from tiny.2.P.in, needed to skip point estimation", 255},
     // Fixed values inside [0, 1] can still give an observed genotype the
     // probability 0: the objective is -inf, and the run printed status lines
     // without end.

@@ -25,10 +25,9 @@ TEST(ConvergenceMakeChecker, TextFormDecidesTheKind) {
       {"5", 0.0, 5, "at 5 iterations"},
       {" 7", 0.0, 7, "at 7 iterations"},
       {"0", 0.0, 0, "at 0 iterations"},
-      {"", 0.0, 0, "at 0 iterations"},
-      {"-2", 0.0, -2, "at -2 iterations"},
+      {"-0", 0.0, 0, "at 0 iterations"},
+      {"+4", 0.0, 4, "at 4 iterations"},
       {"99999999999", 0.0, INT_MAX, "at 2147483647 iterations"},
-      {"-99999999999", 0.0, INT_MIN, "at -2147483648 iterations"},
       {"5.0", 5.0, INT_MAX, "when objective function delta < 5"},
       {"1e-4", 1e-4, INT_MAX, "when objective function delta < 0.0001"},
       {"1.", 1.0, INT_MAX, "when objective function delta < 1"},
@@ -46,11 +45,13 @@ TEST(ConvergenceMakeChecker, TextFormDecidesTheKind) {
   }
 }
 
-// Text of neither form, and tolerances that no increase of the objective can
-// fall below (the run would end only at 2147483647 iterations).
+// Text of neither form, tolerances that no increase of the objective can
+// fall below (the run would end only at 2147483647 iterations), and counts
+// that are no counts (an empty text and a negative one made no iteration
+// and wrote the starting point as the estimate).
 TEST(ConvergenceMakeChecker, TextThatCannotEndARunStops) {
   for (const char* text : {"7 ", "abc", "1e", " ", "5 iterations", "--3", "nan", "-NaN", "0.0",
-                           "-0.0", "-0.5", "1e-400"}) {
+                           "-0.0", "-0.5", "1e-400", "", "-2", "-1", "-99999999999"}) {
     RunResult r = runInChild([&] { ConvergenceChecker::makeChecker(text); });
     EXPECT_EQ(r.out, "Invalid convergence criterion string, aborting\n") << '"' << text << '"';
     EXPECT_EQ(r.status, 255) << '"' << text << '"';

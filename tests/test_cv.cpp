@@ -148,3 +148,28 @@ TEST(CrossValidation, NoFoldsGivesZero) {
   compute_crossvalidation_index(nullptr, 0, run.meta);
   EXPECT_EQ(cvIndex, 0.0);
 }
+
+// More folds than observed genotypes leave folds empty, and a count in the
+// millions never finished: refused once the data are read, with the count of
+// observed genotypes; as many folds as genotypes pass.
+TEST(CrossValidation, FoldCountIsCheckedAgainstTheObservedGenotypes) {
+  CvRun run(3, 2, 1);
+  for (int j = 0; j < 2; ++j)
+    for (int i = 0; i < 3; ++i) (*N)(i, j) = static_cast<unsigned char>(i);
+  (*N)(1, 1) = kMissing;
+  struct Case {
+    int folds;
+    int status;
+    const char* out;
+  } cases[] = {
+      {2, 0, ""},
+      {5, 0, ""},
+      {6, 255, "Too many cross-validation folds (6): the data hold only 5 observed genotypes\n"},
+      {2147483647, 255, "Too many cross-validation folds (2147483647): the data hold only 5 observed genotypes\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = runInChild([&] { check_crossvalidation_folds(c.folds); });
+    EXPECT_EQ(r.status, c.status) << c.folds;
+    EXPECT_EQ(r.out, c.out) << c.folds;
+  }
+}

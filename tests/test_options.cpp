@@ -213,12 +213,29 @@ TEST(OptionsCommandLine, SummaryAndOptionValues) {
        "Cross-validation will be performed.  Folds=2.\n" + kSummary, ""},
       {"separate fold count is positional", {"--cv", "10", "x.bed", "3"}, 255,
        "Cross-validation will be performed.  Folds=5.\n", kUsage},
-      {"-m=em is block relaxation", {"-m=em", "x.bed", "3"}, kParses, kSummary, ""},
+      // One "=" after a short option separates its value, as the help text
+      // shows them (-m=em ran block relaxation, -a=none was refused).
+      {"-m=em", {"-m=em", "x.bed", "3"}, kParses, summary(kSeed43, kEM, kQN3, kMajor, kNoBoot), ""},
+      {"-m==em keeps the second =", {"-m==em", "x.bed", "3"}, kParses, kSummary, ""},
+      {"-m =em keeps a separate word whole", {"-m", "=em", "x.bed", "3"}, kParses, kSummary, ""},
+      {"--method==em keeps the value's =", {"--method==em", "x.bed", "3"}, kParses, kSummary, ""},
       {"--method=em", {"--method=em", "x.bed", "3"}, kParses,
        summary(kSeed43, kEM, kQN3, kMajor, kNoBoot), ""},
       {"-m em", {"-m", "em", "x.bed", "3"}, kParses, summary(kSeed43, kEM, kQN3, kMajor, kNoBoot), ""},
       {"-m MM", {"-m", "MM", "x.bed", "3"}, kParses, summary(kSeed43, kEM, kQN3, kMajor, kNoBoot), ""},
-      {"-a=qn3 refused", {"-a=qn3", "x.bed", "3"}, 255, "Unknown acceleration method\n", ""},
+      {"-a=qn3", {"-a=qn3", "x.bed", "3"}, kParses, kSummary, ""},
+      {"-a=none", {"-a=none", "x.bed", "3"}, kParses,
+       summary(kSeed43, kBlock, accelLine("None"), kMajor, kNoBoot), ""},
+      {"-a =qn3 refused", {"-a", "=qn3", "x.bed", "3"}, 255, "Unknown acceleration method\n", ""},
+      {"-j=4", {"-j=4", "x.bed", "3"}, kParses,
+       "Parallel execution requested.  Will use 4 threads.\n" + kSummary, ""},
+      {"-R=10", {"-R=10", "x.bed", "3"}, kParses,
+       "Cross-validation will be performed.  Folds=10.\n" + kSummary, ""},
+      {"-B=7", {"-B=7", "x.bed", "3"}, kParses,
+       summary(kSeed43, kBlock, kQN3, kMajor, bootLines(7, "at 3 iterations")), ""},
+      {"-h=100", {"-h=100", "x.bed", "3"}, kParses, "Block size set manually to 100 SNPs\n" + kSummary, ""},
+      {"-s=5 in a cluster", {"-is=5", "x.bed", "3"}, kParses,
+       "Will read initial Q, P from files\nRandom seed: 5\n" + kBlock, ""},
       {"--acceleration=qn3", {"--acceleration=qn3", "x.bed", "3"}, kParses, kSummary, ""},
       {"-a QN3", {"-a", "QN3", "x.bed", "3"}, kParses, kSummary, ""},
       {"-a qn10", {"-aqn10", "x.bed", "3"}, kParses,
@@ -246,6 +263,9 @@ TEST(OptionsCommandLine, SummaryAndOptionValues) {
        ""},
       {"bad criterion", {"-C", "5 ", "x.bed", "3"}, 255,
        "Invalid convergence criterion string, aborting\n", ""},
+      {"-C==5 drops one =", {"-C==5", "x.bed", "3"}, 255, "Invalid convergence criterion string, aborting\n", ""},
+      {"-C =5", {"-C", "=5", "x.bed", "3"}, kParses,
+       summary(kSeed43, kBlock, kQN3, majorLine("at 5 iterations"), kNoBoot), ""},
       {"seed -1", {"-s", "-1", "x.bed", "3"}, kParses, "Random seed: 4294967295\n" + kBlock, ""},
       {"seed without digits", {"--seed=abc", "x.bed", "3"}, kParses, "Random seed: 0\n" + kBlock, ""},
       {"seed separate", {"--seed", "5", "x.bed", "3"}, kParses, "Random seed: 5\n" + kBlock, ""},
@@ -317,8 +337,9 @@ TEST(OptionsCommandLine, PenaltyListAndEpsilon) {
       {"epsilon without digits", {"-e", "abc", "-l", "5", "x.bed", "3"}, 255,
        "Invalid epsilon: abc\n", ""},
       {"zero epsilon without weights", {"-e", "0", "x.bed", "3"}, kParses, kSummary, ""},
-      {"zero epsilon, all weights 0", {"-e", "0", "-l", "[0,0]", "x.bed", "3"}, kParses, kSummary,
+      {"zero epsilon, the weight list [0]", {"-e", "0", "-l", "[0]", "x.bed", "3"}, kParses, kSummary,
        ""},
+      {"weights of distinct names", {"-l", "0,1,1.5e1,-1,100.9", "x.bed", "3"}, kParses, kSummary, ""},
   });
 }
 
@@ -352,6 +373,27 @@ TEST(OptionsCommandLine, ValuesThatCannotFinishAreRefused) {
       {"zero tolerance", {"-C", "0.0", "x.bed", "3"}, 255, criterion, ""},
       {"negative tolerance", {"-c=-1e-4", "x.bed", "3"}, 255, criterion, ""},
       {"tolerance that underflows to 0", {"-C", "1e-400", "x.bed", "3"}, 255, criterion, ""},
+      // Counts that are no counts: the run made no iteration and wrote the
+      // primed starting point as the estimate.
+      {"negative iteration count", {"-C", "-5", "x.bed", "3"}, 255, criterion, ""},
+      {"empty iteration count", {"-C", "", "x.bed", "3"}, 255, criterion, ""},
+      {"nothing after -C=", {"-C=", "x.bed", "3"}, 255, criterion, ""},
+      {"negative minor count", {"-c", "-5", "x.bed", "3"}, 255, criterion, ""},
+      {"empty minor count", {"--minorConvergenceCriterion=", "x.bed", "3"}, 255, criterion, ""},
+      {"count below the 32-bit range", {"-C", "-99999999999", "x.bed", "3"}, 255, criterion, ""},
+      // Weights whose result files share a name: two estimations, one kept.
+      {"weights of one integer part", {"-l", "10.2,10.9", "x.bed", "3"}, 255,
+       "Penalty weights 10.2 and 10.9 give the same result file name (.lambda.10)\n", ""},
+      {"0 and a weight below 1", {"-l", "0,0.5", "x.bed", "3"}, 255,
+       "Penalty weights 0 and 0.5 give the same result file name (.lambda.0)\n", ""},
+      {"weights on both sides of 0", {"-l", "[1, 0.5, -0.3]", "x.bed", "3"}, 255,
+       "Penalty weights 0.5 and -0.3 give the same result file name (.lambda.0)\n", ""},
+      {"a repeated weight", {"-l", "10,20,10", "x.bed", "3"}, 255,
+       "Penalty weights 10 and 10 give the same result file name (.lambda.10)\n", ""},
+      {"0 twice", {"-l", "0,0", "x.bed", "3"}, 255,
+       "Penalty weights 0 and 0 give the same result file name (.lambda.0)\n", ""},
+      {"negative weights of one integer part", {"-l", "-1.5,-1.2", "x.bed", "3"}, 255,
+       "Penalty weights -1.5 and -1.2 give the same result file name (.lambda.-1)\n", ""},
   });
 }
 
@@ -395,8 +437,8 @@ TEST(OptionsCommandLine, RefusedOptionsGoToUsage) {
 TEST(OptionsCommandLine, OversizedArgumentsNeverCrash) {
   const std::string longName = std::string(100000, 'a') + ".bed";
   std::string longList = "[";
-  for (int n = 0; n < 20000; ++n) longList += "0,";
-  longList += "0]";
+  for (int n = 0; n < 20000; ++n) longList += std::to_string(n) + ",";
+  longList += "20000]";
   const std::string longK(5000, '9');
   const std::string longOption = "--" + std::string(50000, 'z');
   runCliCases({
@@ -437,12 +479,14 @@ RunResult parseAndDump(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& s : store) argv.push_back(&s[0]);
     argv.push_back(nullptr);
-    omp_set_num_threads(5);  // the parser's own default must win
+    omp_set_num_threads(5);  // the parser's own defaults must win
+    omp_set_dynamic(1);
     Options::parseOptions(static_cast<int>(store.size()), argv.data());
     std::ostringstream d;
     d.precision(17);
     d << "@@\n";
     d << "threads=" << omp_get_max_threads() << "\n";
+    d << "dynamic=" << omp_get_dynamic() << "\n";
     d << "K=" << K << "\n";
     d << "seedval=" << Options::seedval << "\n";
     d << "rngState=" << randState() << "\n";
@@ -502,6 +546,7 @@ TEST(OptionsParse, ConfigurationAfterParsing) {
   } cases[] = {
       {{"x.bed", "3"},
        {{"threads", "1"},
+        {"dynamic", "0"},
         {"K", "3"},
         {"seedval", "43"},
         {"rngState", "3449484669957604764"},
@@ -524,7 +569,7 @@ TEST(OptionsParse, ConfigurationAfterParsing) {
         {"sexes", ""},
         {"chrs", ""},
         {"names", "x.bed|x|x|bed"}}},
-      {{"-j4", "x.bed", "3"}, {{"threads", "4"}}},
+      {{"-j4", "x.bed", "3"}, {{"threads", "4"}, {"dynamic", "0"}}},
       {{"-j", "x.bed", "3"}, {{"threads", "2"}}},
       {{"--parallel=7", "x.bed", "3"}, {{"threads", "7"}}},
       {{"run/set1.final.bed", "2"}, {{"names", "run/set1.final.bed|run/set1.final|set1.final|bed"}}},
@@ -576,7 +621,16 @@ TEST(OptionsParse, ConfigurationAfterParsing) {
       {{"-a", "qn 12", "x.bed", "3"}, {{"acceleration", "1,12"}}},
       {{"-m", "em", "x.bed", "3"}, {{"method", "0"}}},
       {{"-m", "block", "-m", "MM", "x.bed", "3"}, {{"method", "0"}}},
-      {{"-m=em", "x.bed", "3"}, {{"method", "1"}}},
+      {{"-m=em", "x.bed", "3"}, {{"method", "0"}}},
+      {{"-m", "=em", "x.bed", "3"}, {{"method", "1"}}},
+      {{"-im=mm", "x.bed", "3"}, {{"method", "0"}, {"flag", "1"}}},
+      {{"-s=5", "x.bed", "3"}, {{"seedval", "5"}}},
+      {{"-e=0.5", "x.bed", "3"}, {{"epsilon", "0.5"}}},
+      {{"-x=male:1", "x.bed", "3"}, {{"sexes", "1;"}, {"chrs", "<1>"}}},
+      {{"-l=1,2", "x.bed", "3"}, {{"lambdas", "1;2;"}}},
+      {{"-f=q", "-i", "x.bed", "3"}, {{"estimate", "0,1"}}},
+      {{"-j=3", "x.bed", "3"}, {{"threads", "3"}}},
+      {{"-c=7", "x.bed", "3"}, {{"minor", "0,7"}}},
   };
   for (const Case& c : cases) {
     std::string line;

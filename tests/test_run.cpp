@@ -160,12 +160,14 @@ TEST(Run, TwoPenaltyPassesAndTheConsoleNumberFormat) {
 
 TEST(Run, OnePopulationKeepsTheDefaultPrecision) {
   TempDir dir;
-  RunResult r = runKelvanore({kSim, "1", "-l", "0,0", "-C", "2"}, dir.path());
+  RunResult r = runKelvanore({kSim, "1", "-l", "0,1", "-C", "2"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find("Fst divergences"), std::string::npos);
   std::vector<std::string> initial = linesStartingWith(r.out, "Initial loglikelihood: ");
   ASSERT_EQ(initial.size(), 2u);
-  EXPECT_TRUE(std::regex_match(initial[1], std::regex("Initial loglikelihood: -\\d+\\.\\d{6}"))) << initial[1];
+  EXPECT_TRUE(std::regex_match(initial[1],
+                               std::regex("Initial loglikelihood: -\\d+\\.\\d{6}; Objective: -\\d+\\.\\d{6}")))
+      << initial[1];
   Table q = readTable(dir.file("sim3.1.Q"));
   ASSERT_EQ(q.size(), 302u);
   EXPECT_EQ(splitLines(readFile(dir.file("sim3.1.Q"))).at(0), "1.000000");
@@ -271,4 +273,33 @@ TEST(Run, SecantConditionCounts) {
     }
     for (size_t i = 1; i < values.size(); ++i) EXPECT_GE(values[i], values[i - 1]) << c.args[1];
   }
+}
+
+// A penalty weight this large makes the objective so large that the steps
+// only wander around its maximum, up and down by more than the tolerance:
+// the run went on without end (over 4,300 iterations in 120 s). It now ends
+// as converged, at its best point, with one line that says so, and writes
+// its result.
+TEST(Run, WanderingPenalisedRunEnds) {
+  TempDir dir;
+  RunResult r = runKelvanore({kSim, "3", "-l", "1e9", "-j1"}, dir.path(), 240);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> stopped = linesStartingWith(r.out, "Stopped: ");
+  ASSERT_EQ(stopped.size(), 1u) << r.out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(stopped[0], m,
+                               std::regex("Stopped: the objective has not risen above its best value by the tolerance "
+                                          "0.0001 in 100 iterations; the estimate is the best one \\(iteration "
+                                          "(\\d+)\\)")))
+      << stopped[0];
+  const size_t best = std::stoul(m[1]);
+  const std::vector<double> values = statusValues(r.out, "QN/Block");
+  ASSERT_EQ(values.size(), best + 100);
+  EXPECT_EQ(linesStartingWith(r.out, "Converged in " + std::to_string(values.size()) + " iterations").size(), 1u);
+  // The line comes right after the last status line, before the summary.
+  const std::vector<std::string> lines = splitLines(r.out);
+  const int at = lineIndex(lines, "Stopped: ", true);
+  EXPECT_EQ(lines.at(static_cast<size_t>(at) + 1), "Summary: ");
+  EXPECT_TRUE(fileExists(dir.file("sim3.3.Q.lambda.1000000000")));
+  EXPECT_TRUE(fileExists(dir.file("sim3.3.P.lambda.1000000000")));
 }

@@ -2,13 +2,17 @@
 // NUL bytes (argv[0] is supplied). The parser must return a complete
 // configuration or end the run with one of its messages.
 #include <getopt.h>
+#include <omp.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "fileio.h"
 #include "fuzz_support.h"
 #include "options.h"
 #include "utils.h"
@@ -74,6 +78,15 @@ bool endsWithEcho(const std::string& out, const std::vector<std::string>& prefix
 
 std::string basenameOf(const std::string& path) { return posixBasename(path); }
 
+// Two penalty weights of one result name: the weights as the stream prints
+// them (six digits, so their integer parts cannot be checked) and the
+// integer part that names both.
+bool sameResultName(const std::string& line) {
+  static const std::regex form(
+      "Penalty weights [-+0-9.e]+ and [-+0-9.e]+ give the same result file name \\(\\.lambda\\.-?[0-9]+\\)");
+  return std::regex_match(line, form);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -131,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       const bool usage = o.err == "Usage: kelvanore <input file> <K>\nSee --help or manual for more advanced usage.\n";
       // A refused penalty weight is shown as the number it read as.
       if (!usage && !(o.err.empty() && (isOneOf(lastLine(o.out), kMessages, {"Invalid penalty weight: "}) ||
+                                         sameResultName(lastLine(o.out)) ||
                                          endsWithEcho(o.out, kPrefixes, args))))
         finding("unexpected message", o);
     } else {
@@ -146,6 +160,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string path = Options::inputFile;
     if (path.compare(0, std::strlen(Options::inputFileBase), Options::inputFileBase) != 0)
       finding("base is not a prefix of the path", o);
+    if (Options::majorConvergenceCriterion.maxIterations < 0 || Options::minorConvergenceCriterion.maxIterations < 0)
+      finding("negative iteration count accepted", o);
+    std::set<std::string> names;
+    for (double lambda : Options::lambdas)
+      if (!names.insert(lambdaText(lambda)).second) finding("two penalty weights of one result name accepted", o);
+    if (omp_get_dynamic()) finding("dynamic thread teams left on", o);
   }
   // The names are copies the parser made with strdup (the base name and the
   // suffix share one), also when K was refused after them.
