@@ -55,10 +55,6 @@ bool isAsciiAlnum(char c) {
 
 bool isAllele(char c) { return c == '0' || c == '1' || c == '2'; }
 
-bool containsSex(int sex) {
-  return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
-}
-
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 std::string nameOf(const char* text) { return text ? std::string(text) : std::string(); }
@@ -91,27 +87,36 @@ void countPedLines(std::istream& in, int64_t& lines, std::size_t& longest) {
   }
 }
 
-// Decodes one .ped line into row i of N (L columns at the given stride).
-void decodePedLine(const std::string& line, int i, IndInfo& ind) {
+// Decodes line i + 1 of the .ped `name` into row i of N (L columns at the
+// given stride).
+void decodePedLine(const std::string& name, const std::string& line, int i, IndInfo& ind) {
   const std::size_t len = line.size();
   std::size_t p = 0;
   int blanks = 0;
+  std::size_t sexStart = 0, sexEnd = 0;
   while (p < len && blanks < 6) {
-    const char c = line[p];
-    if (c == kPedSeparator)
+    if (line[p] == kPedSeparator) {
       ++blanks;
-    else if (blanks == 4)
-      ind.haploid = containsSex(c - '0');
+      if (blanks == 4) sexStart = p + 1;
+      if (blanks == 5) sexEnd = p;
+    }
     ++p;
   }
   // Six fields are five blanks; pairs need the sixth.
   if (blanks < 5) pedError();
+  // The whole field, as the .fam's is read: looked up a character at a
+  // time, the code -9 was 9 and never matched the wildcard.
+  ind.haploid = isHaploidSex(line.substr(sexStart, sexEnd - sexStart));
 
   const std::size_t rows = static_cast<std::size_t>(I);
   // A matrix of no SNPs has no storage to point into.
   unsigned char* cell = L > 0 ? N->data().begin() + static_cast<std::size_t>(i) : nullptr;
   int j = 0;
   for (; p + 2 < len; p += 4) {
+    // The character between two pairs: unchecked, 1 1X2 2 read as two
+    // good pairs.
+    if (j > 0 && line[p - 1] != kPedSeparator)
+      stopWithMessage("Invalid separator between genotype pairs in " + name + ", line " + std::to_string(i + 1));
     const char a = line[p];
     const char b = line[p + 2];
     if (line[p + 1] != kPedSeparator || !isAllele(a) || !isAllele(b)) pedError();
@@ -549,7 +554,7 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
   ped.clear();
   for (int i = 0; i < I; ++i) {
     if (!std::getline(ped, line)) pedError();
-    decodePedLine(line, i, meta.indInfo[static_cast<std::size_t>(i)]);
+    decodePedLine(text.name(), line, i, meta.indInfo[static_cast<std::size_t>(i)]);
   }
 
   if ((Options::B > 0 && Options::blockSize == 0) || haploidModeEnabled) readMapFile(base, meta);
@@ -562,23 +567,17 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
   if (!text.is_open()) stopWithError("Error opening .map file");
   std::istream map(&text);
 
+  // Chromosome, SNP name, genetic position, base-pair position.
+  constexpr std::size_t kMapFields = 4;
   int64_t count = 0;
   std::string line;
-  std::string tokens[4];
+  std::string tokens[kMapFields];
   while (std::getline(map, line)) {
-    // Count every token, keep the first four.
-    std::size_t found = 0;
-    std::size_t p = 0;
-    const std::size_t len = line.size();
-    while (p < len) {
-      while (p < len && isWhite(line[p])) ++p;
-      if (p == len) break;
-      const std::size_t start = p;
-      while (p < len && !isWhite(line[p])) ++p;
-      if (found < 4) tokens[found].assign(line, start, p - start);
-      ++found;
-    }
-    if (found != 4) ShouldNotReachHere();
+    // Blank lines never get here: record count + 1 is the line's number.
+    const std::size_t found = splitFields(line, tokens, kMapFields);
+    if (found != kMapFields)
+      stopWithMessage("Wrong number of fields in " + name + ", line " + std::to_string(count + 1) + " (found " +
+                      std::to_string(found) + ", expecting " + std::to_string(kMapFields) + ")");
 
     int32_t chromosome = 0;
     try {
