@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <istream>
@@ -40,36 +43,71 @@ const DecodeTable& decodeTable() {
   return table;
 }
 
-bool isHaploidSex(const std::string& token) {
-  const int sex = strtol32(token.c_str(), nullptr);
-  return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
+// Fields of one .bim line: chromosome, SNP name, genetic distance,
+// base-pair position and the two alleles; of one .fam line: family,
+// individual, father, mother, sex code and phenotype.
+constexpr std::size_t kBimFields = 6;
+constexpr std::size_t kFamFields = 6;
+constexpr std::size_t kFamSexField = 4;
+
+// The numbers of a .bim field must make up the whole field: the rest of a
+// field such as 100x was once read as the next field. Both take what the
+// formatted input of a double or a 64-bit integer takes (no "nan", "inf"
+// or hexadecimal form; an overflow fails, an underflow reads as the
+// nearest double); fields hold no white space, where strtod and strtoll
+// would differ from it.
+bool readBimDistance(const std::string& field, double& value) {
+  for (const char c : field)
+    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) return false;
+  char* end = nullptr;
+  value = std::strtod(field.c_str(), &end);
+  return !field.empty() && end == field.c_str() + field.size() && std::isfinite(value);
 }
 
-// Reads the .bim into snps, in file order. Ends the run on every failure.
+bool readBimPosition(const std::string& field, int64_t& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(field.c_str(), &end, 10);
+  if (field.empty() || end != field.c_str() + field.size() || errno == ERANGE) return false;
+  value = static_cast<int64_t>(v);
+  return true;
+}
+
+// Reads the .bim into snps, in file order: one record of six fields per
+// line. Ends the run on every failure.
 void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
   TextInput text(name);
   if (!text.is_open()) stopWithMessage("Error opening .bim file!");
   std::istream bim(&text);
 
   const AllocationName allocating("the SNP list of " + name);
-  while (!bim.eof()) {
-    SNPInfo snp;
-    std::string chrToken, allele1, allele2;
-    double distance = 0.0;
-    bim >> chrToken >> snp.name >> distance >> snp.position >> allele1 >> allele2;
-    if (chrToken.empty()) break;
+  std::string line;
+  std::string fields[kBimFields];
+  int64_t lineNumber = 0;
+  while (std::getline(bim, line)) {
+    ++lineNumber;
+    // Read as a stream of tokens, a line of five fields or seven shifted
+    // every later record by one field.
+    const std::size_t found = splitFields(line, fields, kBimFields);
+    if (found != kBimFields)
+      stopWithMessage("Wrong number of fields in " + name + ", line " + std::to_string(lineNumber) + " (found " +
+                      std::to_string(found) + ", expecting " + std::to_string(kBimFields) + ")");
 
+    SNPInfo snp;
     try {
-      snp.chromosome = boost::lexical_cast<int32_t>(chrToken);
+      snp.chromosome = boost::lexical_cast<int32_t>(fields[0]);
     } catch (const boost::bad_lexical_cast&) {
       stopWithMessage("Invalid chromosome code!  Use integers.");
     }
-    snp.haploid = isHaploidChromosome(chrToken);
+    snp.haploid = isHaploidChromosome(fields[0]);
+    snp.name = fields[1];
+    double distance = 0.0;
+    if (!readBimDistance(fields[2], distance))
+      stopWithMessage("Problem reading BIM file, line " + std::to_string(lineNumber));
     snp.geneticPosition = distance / 100.0;
+    if (!readBimPosition(fields[3], snp.position))
+      stopWithMessage("Invalid base-pair position in " + name + ", line " + std::to_string(lineNumber));
 
-    if (bim.eof() && bim.fail()) break;  // a truncated last record
-    if (bim.fail())
-      stopWithMessage("Problem reading BIM file, line " + std::to_string(snps.size() + 1));
     // L is an int: a longer SNP list cannot be described.
     if (snps.size() >= static_cast<std::size_t>(std::numeric_limits<int>::max()))
       stopOutOfMemory("the SNP list (more than " +
@@ -81,6 +119,18 @@ void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
   if (snps.empty()) stopWithMessage("No SNPs!");
 }
 
+// The sex code of a .fam line; ends the run unless the line holds six
+// fields (read as a stream of tokens, a line of five or seven gave every
+// later individual another's sex code).
+std::string famSexCode(const std::string& name, const std::string& line, int64_t lineNumber) {
+  std::string fields[kFamFields];
+  const std::size_t found = splitFields(line, fields, kFamFields);
+  if (found != kFamFields)
+    stopWithMessage("Wrong number of fields in " + name + ", line " + std::to_string(lineNumber) + " (found " +
+                    std::to_string(found) + ", expecting " + std::to_string(kFamFields) + ")");
+  return fields[kFamSexField];
+}
+
 // Counts the .fam's individuals and sets their haploid flags. A last line
 // without a line feed is still an individual; blank lines at the end are
 // none (the .bed's padding bits would fill them).
@@ -89,9 +139,10 @@ void readFam(const std::string& name, DatasetMetadata& meta, int snpCount) {
   if (!text.is_open()) stopWithMessage("Error opening .fam file!");
   std::istream fam(&text);
 
+  // Every line is checked before the genotype matrix is allocated.
   int64_t lines = 0;
   std::string line;
-  while (std::getline(fam, line)) ++lines;
+  while (std::getline(fam, line)) famSexCode(name, line, ++lines);
   text.checkEnd();
   if (lines > std::numeric_limits<int>::max())
     stopOutOfMemory("the genotype matrix (" + std::to_string(lines) + " x " +
@@ -109,15 +160,8 @@ void readFam(const std::string& name, DatasetMetadata& meta, int snpCount) {
 
   text.rewind();
   fam.clear();
-  int64_t record = 0;
-  for (;;) {
-    std::string tokens[6];
-    fam >> tokens[0] >> tokens[1] >> tokens[2] >> tokens[3] >> tokens[4] >> tokens[5];
-    if (tokens[0].empty()) break;
-    if (record < I) meta.indInfo[static_cast<std::size_t>(record)].haploid = isHaploidSex(tokens[4]);
-    ++record;
-    if (!fam) break;
-  }
+  for (int i = 0; i < I && std::getline(fam, line); ++i)
+    meta.indInfo[static_cast<std::size_t>(i)].haploid = isHaploidSex(famSexCode(name, line, i + 1));
 }
 
 [[noreturn]] void bedReadError() { stopWithMessage("Error reading .bed file"); }
@@ -175,6 +219,11 @@ GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols) {
     stopOutOfMemory(what);
   const AllocationName allocating(what);
   return new GMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+}
+
+bool isHaploidSex(const std::string& code) {
+  const int sex = strtol32(code.c_str(), nullptr);
+  return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
 }
 
 bool isHaploidChromosome(const std::string& token) {

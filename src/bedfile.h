@@ -19,6 +19,10 @@ int plinkDecodeBits(int lowBit, int highBit);
 // A new rows x cols genotype matrix; ends the run (out of memory, one line)
 // when the product cannot be addressed or the memory cannot be had.
 GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols);
+// Whether a sex code (a .fam's or a .ped's whole field) is in haploid_sexes,
+// read by strtol32: its leading decimal digits with an optional sign, 0
+// without any (so 1x is 1, and -9 matches the wildcard).
+bool isHaploidSex(const std::string& code);
 // Whether a chromosome token, as text, names a chromosome of haploid_chrs.
 bool isHaploidChromosome(const std::string& token);
 

@@ -38,16 +38,22 @@ bool isBlank(const std::string& line) {
 // The UTF-8 byte-order mark that some editors put at the start of a text file.
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr std::size_t kByteOrderMarkSize = 3;
+// The byte-order marks of UTF-16 and UTF-32, which these readers do not
+// decode. The UTF-32 little-endian mark begins with the UTF-16 one, so it
+// is looked for first.
+const char kUtf16LeMark[] = "\xFF\xFE";
+const char kUtf16BeMark[] = "\xFE\xFF";
+constexpr std::size_t kUtf16MarkSize = 2;
+const char kUtf32LeMark[] = "\xFF\xFE\x00\x00";
+constexpr std::size_t kUtf32LeMarkSize = 4;
+const char kUtf32BeMark[] = "\x00\x00\xFE\xFF";
+constexpr std::size_t kUtf32BeMarkSize = 4;
 
 bool isAsciiAlnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 bool isAllele(char c) { return c == '0' || c == '1' || c == '2'; }
-
-bool containsSex(int sex) {
-  return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
-}
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
@@ -81,27 +87,36 @@ void countPedLines(std::istream& in, int64_t& lines, std::size_t& longest) {
   }
 }
 
-// Decodes one .ped line into row i of N (L columns at the given stride).
-void decodePedLine(const std::string& line, int i, IndInfo& ind) {
+// Decodes line i + 1 of the .ped `name` into row i of N (L columns at the
+// given stride).
+void decodePedLine(const std::string& name, const std::string& line, int i, IndInfo& ind) {
   const std::size_t len = line.size();
   std::size_t p = 0;
   int blanks = 0;
+  std::size_t sexStart = 0, sexEnd = 0;
   while (p < len && blanks < 6) {
-    const char c = line[p];
-    if (c == kPedSeparator)
+    if (line[p] == kPedSeparator) {
       ++blanks;
-    else if (blanks == 4)
-      ind.haploid = containsSex(c - '0');
+      if (blanks == 4) sexStart = p + 1;
+      if (blanks == 5) sexEnd = p;
+    }
     ++p;
   }
   // Six fields are five blanks; pairs need the sixth.
   if (blanks < 5) pedError();
+  // The whole field, as the .fam's is read: looked up a character at a
+  // time, the code -9 was 9 and never matched the wildcard.
+  ind.haploid = isHaploidSex(line.substr(sexStart, sexEnd - sexStart));
 
   const std::size_t rows = static_cast<std::size_t>(I);
   // A matrix of no SNPs has no storage to point into.
   unsigned char* cell = L > 0 ? N->data().begin() + static_cast<std::size_t>(i) : nullptr;
   int j = 0;
   for (; p + 2 < len; p += 4) {
+    // The character between two pairs: unchecked, 1 1X2 2 read as two
+    // good pairs.
+    if (j > 0 && line[p - 1] != kPedSeparator)
+      stopWithMessage("Invalid separator between genotype pairs in " + name + ", line " + std::to_string(i + 1));
     const char a = line[p];
     const char b = line[p + 2];
     if (line[p + 1] != kPedSeparator || !isAllele(a) || !isAllele(b)) pedError();
@@ -237,10 +252,20 @@ void checkFixedValues(const DMatrix& M, const std::string& name) {
         stopWithMessage("  Fixed values outside [0, 1] in " + name + ", line " + std::to_string(c + 1));
 }
 
-// A true matrix of any shape other than rows x cols is dropped.
+// A true matrix of any shape other than rows x cols is dropped, as is one
+// that cannot be parsed. A file in an encoding that no reader takes (a
+// UTF-16 mark, a NUL byte, a lone carriage return) is refused as every
+// other text input is: dropping it would hide a file written by the wrong
+// tool, whose fix is the same as for the data set's own files.
 DMatrix* readTruthMatrix(const std::string& name, std::size_t rows, std::size_t cols) {
+  TextInput text(name);
+  if (!text.is_open()) return nullptr;
   DMatrix* M = nullptr;
-  if (inputMatrix(name, &M, true) != 0) return nullptr;
+  MatrixProblem problem;
+  if (readMatrixFile(text, &M, true, problem) != 0) {
+    if (text.endedAtEncoding()) text.checkEnd();
+    return nullptr;
+  }
   if (M->size1() != rows || M->size2() != cols) {
     printLine("Ignoring " + name + ": wrong size");
     delete M;
@@ -283,6 +308,17 @@ void writeResult(const std::string& name, const DMatrix* M) {
 TextInput::TextInput(const std::string& name)
     : file_(name.c_str(), std::ios::in | std::ios::binary), name_(name) {}
 
+bool TextInput::endsAt(Ending why) {
+  ending_ = why;
+  endingLine_ = lineNumber_;
+  return false;
+}
+
+bool TextInput::endedAtEncoding() const {
+  return ending_ == kUtf16Mark || ending_ == kUtf32Mark || ending_ == kNulByte ||
+         ending_ == kLoneCarriageReturn;
+}
+
 // Hands on the next record line; false when the records have ended, with
 // the reason in ending_.
 bool TextInput::nextRecord() {
@@ -291,8 +327,18 @@ bool TextInput::nextRecord() {
     return false;
   }
   ++lineNumber_;
-  if (lineNumber_ == 1 && line_.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0)
-    line_.erase(0, kByteOrderMarkSize);
+  if (lineNumber_ == 1) {
+    // Read byte by byte, UTF-16 and UTF-32 text is mostly NUL bytes and
+    // splits into lines wherever a code unit holds 0x0A: name the encoding
+    // rather than the first symptom.
+    if (line_.compare(0, kUtf32LeMarkSize, kUtf32LeMark, kUtf32LeMarkSize) == 0 ||
+        line_.compare(0, kUtf32BeMarkSize, kUtf32BeMark, kUtf32BeMarkSize) == 0)
+      return endsAt(kUtf32Mark);
+    if (line_.compare(0, kUtf16MarkSize, kUtf16LeMark) == 0 ||
+        line_.compare(0, kUtf16MarkSize, kUtf16BeMark) == 0)
+      return endsAt(kUtf16Mark);
+    if (line_.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) line_.erase(0, kByteOrderMarkSize);
+  }
   if (isBlank(line_)) {
     // The records end here unless one follows: blank lines may only end a
     // file (a trailing empty line is a common editor habit; one between
@@ -301,14 +347,22 @@ bool TextInput::nextRecord() {
     while (std::getline(file_, line_)) {
       ++lineNumber_;
       if (!isBlank(line_)) {
-        blankLine_ = blank;
         ending_ = kBlankLine;
+        endingLine_ = blank;
         return false;
       }
     }
     if (file_.bad()) ending_ = kReadError;
     return false;
   }
+  // A NUL ends the C strings that numbers are parsed from, and no text
+  // format of this system holds one.
+  if (line_.find('\0') != std::string::npos) return endsAt(kNulByte);
+  // A carriage return ends a line only before a line feed: alone, as the
+  // old Macintosh line end, it would run every record into one line. The
+  // last byte of the file may be one, as it may be any white space.
+  const std::size_t cr = line_.find('\r');
+  if (cr != std::string::npos && cr + 1 < line_.size()) return endsAt(kLoneCarriageReturn);
   // getline stops before a line feed, or at the end of a last line that
   // has none.
   if (!file_.eof()) line_.push_back('\n');
@@ -328,9 +382,23 @@ TextInput::int_type TextInput::underflow() {
 }
 
 void TextInput::checkEnd() const {
-  if (ending_ == kBlankLine)
-    stopWithMessage("Blank line in " + name_ + ", line " + std::to_string(blankLine_));
-  if (ending_ == kReadError) stopWithMessage("Error reading " + name_);
+  const std::string where = name_ + ", line " + std::to_string(endingLine_);
+  switch (ending_) {
+    case kEnd:
+      return;
+    case kBlankLine:
+      stopWithMessage("Blank line in " + where);
+    case kUtf16Mark:
+      stopWithMessage("Unsupported text encoding (UTF-16 byte-order mark) in " + where);
+    case kUtf32Mark:
+      stopWithMessage("Unsupported text encoding (UTF-32 byte-order mark) in " + where);
+    case kNulByte:
+      stopWithMessage("NUL byte in " + where);
+    case kLoneCarriageReturn:
+      stopWithMessage("Carriage return without line feed in " + where);
+    case kReadError:
+      stopWithMessage("Error reading " + name_);
+  }
 }
 
 void TextInput::rewind() {
@@ -339,9 +407,24 @@ void TextInput::rewind() {
   if (!file_) stopWithMessage("Cannot rewind " + name_ + " to read it again: give a regular file, not a pipe");
   setg(nullptr, nullptr, nullptr);
   lineNumber_ = 0;
-  blankLine_ = 0;
+  endingLine_ = 0;
   ending_ = kEnd;
   ended_ = false;
+}
+
+std::size_t splitFields(const std::string& line, std::string fields[], std::size_t keep) {
+  std::size_t found = 0;
+  std::size_t p = 0;
+  const std::size_t len = line.size();
+  while (p < len) {
+    while (p < len && isWhite(line[p])) ++p;
+    if (p == len) break;
+    const std::size_t start = p;
+    while (p < len && !isWhite(line[p])) ++p;
+    if (found < keep) fields[found].assign(line, start, p - start);
+    ++found;
+  }
+  return found;
 }
 
 int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
@@ -485,7 +568,7 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
   ped.clear();
   for (int i = 0; i < I; ++i) {
     if (!std::getline(ped, line)) pedError();
-    decodePedLine(line, i, meta.indInfo[static_cast<std::size_t>(i)]);
+    decodePedLine(text.name(), line, i, meta.indInfo[static_cast<std::size_t>(i)]);
   }
 
   if ((Options::B > 0 && Options::blockSize == 0) || haploidModeEnabled) readMapFile(base, meta);
@@ -498,23 +581,17 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
   if (!text.is_open()) stopWithError("Error opening .map file");
   std::istream map(&text);
 
+  // Chromosome, SNP name, genetic position, base-pair position.
+  constexpr std::size_t kMapFields = 4;
   int64_t count = 0;
   std::string line;
-  std::string tokens[4];
+  std::string tokens[kMapFields];
   while (std::getline(map, line)) {
-    // Count every token, keep the first four.
-    std::size_t found = 0;
-    std::size_t p = 0;
-    const std::size_t len = line.size();
-    while (p < len) {
-      while (p < len && isWhite(line[p])) ++p;
-      if (p == len) break;
-      const std::size_t start = p;
-      while (p < len && !isWhite(line[p])) ++p;
-      if (found < 4) tokens[found].assign(line, start, p - start);
-      ++found;
-    }
-    if (found != 4) ShouldNotReachHere();
+    // Blank lines never get here: record count + 1 is the line's number.
+    const std::size_t found = splitFields(line, tokens, kMapFields);
+    if (found != kMapFields)
+      stopWithMessage("Wrong number of fields in " + name + ", line " + std::to_string(count + 1) + " (found " +
+                      std::to_string(found) + ", expecting " + std::to_string(kMapFields) + ")");
 
     int32_t chromosome = 0;
     try {

@@ -15,8 +15,11 @@
 // one TextInput, so that each reader sees the same file: a byte-order mark
 // at its start is skipped, blank lines (empty or white space only) at its
 // end are not there, and the input ends early at a blank line that a
-// record follows, or at a read error. Lines are handed on as the file holds
-// them, line ends included, so token and line readers parse as before.
+// record follows, at a line that is not text the readers can parse (a
+// UTF-16 or UTF-32 byte-order mark, a NUL byte, a carriage return that no
+// line feed follows), or at a read error. Lines are handed on as the file
+// holds them, line ends included, so token and line readers parse as
+// before.
 //
 //   TextInput text(name);
 //   std::istream in(&text);
@@ -29,11 +32,15 @@ class TextInput : public std::streambuf {
   const std::string& name() const { return name_; }
 
   // Why the input ended: at the end of the file (a blank tail included),
-  // at a blank line with a record after it, or at a read error.
-  enum Ending { kEnd, kBlankLine, kReadError };
+  // at a blank line with a record after it, at a line in another encoding
+  // or with a NUL byte or a lone carriage return, or at a read error.
+  enum Ending { kEnd, kBlankLine, kUtf16Mark, kUtf32Mark, kNulByte, kLoneCarriageReturn, kReadError };
   Ending ending() const { return ending_; }
-  // The 1-based number of that blank line.
-  int64_t blankLine() const { return blankLine_; }
+  // The input ended at a line that is not text in this system's encoding.
+  bool endedAtEncoding() const;
+  // The 1-based number of the line where the input ended early (0 when it
+  // did not).
+  int64_t endingLine() const { return endingLine_; }
   // Ends the run with one line unless the input ended at the end of the
   // file. The input itself ends early without a word, so that each reader
   // decides (the matrix reader reports instead of stopping): every reader
@@ -48,15 +55,20 @@ class TextInput : public std::streambuf {
 
  private:
   bool nextRecord();
+  bool endsAt(Ending why);
 
   std::ifstream file_;
   std::string name_;
   std::string line_;  // the record handed on, its line end included
   int64_t lineNumber_ = 0;
-  int64_t blankLine_ = 0;
+  int64_t endingLine_ = 0;
   Ending ending_ = kEnd;
   bool ended_ = false;
 };
+
+// The white-space-separated fields of one line: their number; the first
+// `keep` of them are copied into fields.
+std::size_t splitFields(const std::string& line, std::string fields[], std::size_t keep);
 
 // Loads the data set, the starting, true and reference values. 0 on success,
 // -1 when starting values were asked for and neither file could be read.

@@ -39,6 +39,36 @@ const std::string kPop = "A\nB\n-\n-\n";
 const std::string kQin = "0.5 0.5\n0.5 0.5\n0.5 0.5\n0.5 0.5\n";
 const std::string kPin = "0.5 0.5\n0.5 0.5\n0.5 0.5\n";
 
+// The text with each line feed replaced by the given line end.
+std::string withLineEnds(const std::string& text, const std::string& end) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n')
+      out += end;
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+// ASCII text as UTF-16 little-endian (as some Windows tools write it),
+// with or without its byte-order mark.
+std::string utf16le(const std::string& text, bool mark = true) {
+  std::string out = mark ? "\xFF\xFE" : "";
+  for (char c : text) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+// The text with its n-th line (1-based) given a NUL byte at its start.
+std::string nulOnLine(const std::string& text, int n) {
+  std::size_t at = 0;
+  for (int line = 1; line < n; ++line) at = text.find('\n', at) + 1;
+  return text.substr(0, at) + std::string(1, '\0') + text.substr(at);
+}
+
 // Binary garbage that starts where a .bim's first token would.
 const std::string kBinary("\x7F" "ELF\x02\x01\x01\x00\x00\xFF\xFE\n\x00\x01", 15);
 
@@ -154,24 +184,40 @@ const BadInputCase kBadInputs[] = {
     // .bim
     {"bim missing", "tiny.bed", {{"tiny.bim", kAbsent}}, {}, kOut, "Error opening .bim file!", 255},
     {"bim empty", "tiny.bed", {{"tiny.bim", ""}}, {}, kOut, "No SNPs!", 255},
-    {"bim binary", "tiny.bed", {{"tiny.bim", kBinary}}, {}, kOut,
-     "Invalid chromosome code!  Use integers.", 255},
+    {"bim binary", "tiny.bed", {{"tiny.bim", kBinary}}, {}, kOut, "NUL byte in tiny.bim, line 1", 255},
     {"bim chromosome X", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\nX rs2 0 200 A G\n2 rs3 0 150 A G\n"}},
      {}, kOut, "Invalid chromosome code!  Use integers.", 255},
     {"bim chromosome 1.0", "tiny.bed", {{"tiny.bim", "1.0 rs1 0 100 A G\n1 rs2 0 200 A G\n2 rs3 0 150 A G\n"}},
      {}, kOut, "Invalid chromosome code!  Use integers.", 255},
     {"bim position abc", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 abc A G\n2 rs3 0 150 A G\n"}},
-     {}, kOut, "Problem reading BIM file, line 2", 255},
+     {}, kOut, "Invalid base-pair position in tiny.bim, line 2", 255},
+    {"bim position 1e5 (shifted the next record)", "tiny.bed",
+     {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 2e2 A G\n2 rs3 0 150 A G\n"}}, {}, kOut,
+     "Invalid base-pair position in tiny.bim, line 2", 255},
     {"bim distance abc", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 200 A G\n2 rs3 abc 150 A G\n"}},
      {}, kOut, "Problem reading BIM file, line 3", 255},
     {"bim position beyond 64 bits", "tiny.bed",
      {{"tiny.bim", "1 rs1 0 99999999999999999999 A G\n1 rs2 0 200 A G\n2 rs3 0 150 A G\n"}}, {},
-     kOut, "Problem reading BIM file, line 1", 255},
+     kOut, "Invalid base-pair position in tiny.bim, line 1", 255},
+    {"bim line of five fields", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A\n1 rs2 0 200 A G\n2 rs3 0 150 A G\n"}},
+     {}, kOut, "Wrong number of fields in tiny.bim, line 1 (found 5, expecting 6)", 255},
+    {"bim line of seven fields", "tiny.bed",
+     {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 200 A G 0\n2 rs3 0 150 A G\n"}}, {}, kOut,
+     "Wrong number of fields in tiny.bim, line 2 (found 7, expecting 6)", 255},
     {"bim with a record too few", "tiny.bed", {{"tiny.bim", "1 rs1 0 100 A G\n1 rs2 0 200 A G\n"}},
      {}, kOut, "Error reading .bed file", 255},
     // .fam
     {"fam missing", "tiny.bed", {{"tiny.fam", kAbsent}}, {}, kOut, "Error opening .fam file!", 255},
     {"fam empty", "tiny.bed", {{"tiny.fam", ""}}, {}, kOut, "Error reading .bed file", 255},
+    // Five fields on a line gave the later individuals their neighbours'
+    // IDs as sex codes (males read as diploid, a wrong estimate, status 0);
+    // seven put the hemizygous error on the wrong individual.
+    {"fam line of five fields", "tiny.bed",
+     {{"tiny.fam", "f0 i0 0 0 1\nf1 i1 0 0 2 -9\nf2 i2 0 0 2 -9\nf3 i3 0 0 2 -9\n"}}, {"-x", "male:1"}, kOut,
+     "Wrong number of fields in tiny.fam, line 1 (found 5, expecting 6)", 255},
+    {"fam line of seven fields", "tiny.bed",
+     {{"tiny.fam", "f0 i0 0 0 2 -9 x\nf1 i1 0 0 1 -9\nf2 i2 0 0 2 -9\nf3 i3 0 0 2 -9\n"}}, {"-x", "male:1"},
+     kOut, "Wrong number of fields in tiny.fam, line 1 (found 7, expecting 6)", 255},
     {"fam with five individuals", "tiny.bed", {{"tiny.fam", kFam + "f4 i4 0 0 2 -9\n"}}, {}, kOut,
      "Error reading .bed file", 255},
     // .ped
@@ -183,6 +229,12 @@ const BadInputCase kBadInputs[] = {
      kOut, "PLINK Input file error", 255},
     {"ped pair split by a tab", "tiny.ped", {{"tiny.ped", "f0 i0 0 0 1 -9 2 2 1\t2 1 1\n" + kPed.substr(27)}},
      {}, kOut, "PLINK Input file error", 255},
+    {"ped pairs separated by X", "tiny.ped",
+     {{"tiny.ped", kPed.substr(0, 27) + "f1 i1 0 0 2 -9 1 2X1 1 2 2\n" + kPed.substr(54)}}, {}, kOut,
+     "Invalid separator between genotype pairs in tiny.ped, line 2", 255},
+    {"ped pairs separated by a tab", "tiny.ped",
+     {{"tiny.ped", kPed.substr(0, 81) + "f3 i3 0 0 2 -9 0 0 1 2\t1 1\n"}}, {}, kOut,
+     "Invalid separator between genotype pairs in tiny.ped, line 4", 255},
     {"ped line with a pair too few", "tiny.ped",
      {{"tiny.ped", kPed.substr(0, 27) + "f1 i1 0 0 2 -9 1 2 1 1\n" + kPed.substr(54)}}, {}, kOut,
      "PLINK Input file error", 255},
@@ -203,9 +255,12 @@ const BadInputCase kBadInputs[] = {
     {"map missing", "tiny.ped", {{"tiny.map", kAbsent}}, {"-x", "male:1"}, kErr,
      "Error opening .map file", 255},
     {"map line of three tokens", "tiny.ped", {{"tiny.map", "1 rs1 0 100\n1 rs2 0\n2 rs3 0 150\n"}},
-     {"-x", "male:1"}, kOut, "ShouldNotReachHere()", 255},
+     {"-x", "male:1"}, kOut, "Wrong number of fields in tiny.map, line 2 (found 3, expecting 4)", 255},
     {"map line of five tokens", "tiny.ped", {{"tiny.map", "1 rs1 0 100\n1 rs2 0 200 A\n2 rs3 0 150\n"}},
-     {"-x", "male:1"}, kOut, "ShouldNotReachHere()", 255},
+     {"-x", "male:1"}, kOut, "Wrong number of fields in tiny.map, line 2 (found 5, expecting 4)", 255},
+    // This one ended with "ShouldNotReachHere()".
+    {"map of three columns for the bootstrap", "tiny.ped", {{"tiny.map", "1 rs1 100\n1 rs2 200\n2 rs3 150\n"}},
+     {"-B2"}, kOut, "Wrong number of fields in tiny.map, line 1 (found 3, expecting 4)", 255},
     {"map a record short", "tiny.ped", {{"tiny.map", "1 rs1 0 100\n1 rs2 0 200\n"}}, {"-x", "male:1"},
      kOut, "Map file length incorrect", 255},
     {"map a record long", "tiny.ped", {{"tiny.map", kMap + "2 rs4 0 300\n"}}, {"-x", "male:1"}, kOut,
@@ -242,6 +297,13 @@ const BadInputCase kBadInputs[] = {
     {"hemizygous heterozygote", "tiny.bed", {}, {"-x", "male:1"}, kOut,
      "Error for individual number 1 at SNP rs2", 255},
     {"hemizygous heterozygote in PED", "tiny.ped", {}, {"-x", "male:1"}, kOut,
+     "Error for individual number 1 at SNP rs2", 255},
+    // The sex code -9 of the first individual under the wildcard: the PED
+    // twin read it as 9, and found the second individual first.
+    {"hemizygous heterozygote of sex -9", "tiny.bed", {{"tiny.fam", "f0 i0 0 0 -9 -9\n" + kFam.substr(15)}},
+     {"-x", "*:1"}, kOut, "Error for individual number 1 at SNP rs2", 255},
+    {"hemizygous heterozygote of sex -9 in PED", "tiny.ped",
+     {{"tiny.ped", "f0 i0 0 0 -9 -9 2 2 1 2 1 1\n" + kPed.substr(27)}}, {"-x", "*:1"}, kOut,
      "Error for individual number 1 at SNP rs2", 255},
     // the haploid option
     {"haploid value without colon", "tiny.bed", {}, {"-x", "23"}, kOut,
@@ -303,6 +365,57 @@ const BadInputCase kBadInputs[] = {
      "Blank line in tiny.pop, line 2", 255},
     {"Q.in blank line between lines", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n\n0.5 0.5\n0.5 0.5\n0.5 0.5\n"}},
      {"-i"}, kOut, "Blank line in tiny.2.Q.in, line 2", 255},
+    // Text in an encoding the readers do not parse: read byte by byte, a
+    // UTF-16 .fam was 303 "individuals" of 5001 SNPs, a file of lone
+    // carriage returns one line (one individual of a .fam, then "Error
+    // reading .bed file").
+    {"fam in UTF-16", "tiny.bed", {{"tiny.fam", utf16le(kFam)}}, {}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.fam, line 1", 255},
+    {"fam in UTF-16 without its mark", "tiny.bed", {{"tiny.fam", utf16le(kFam, false)}}, {}, kOut,
+     "NUL byte in tiny.fam, line 1", 255},
+    {"bim in UTF-16 big-endian", "tiny.bed", {{"tiny.bim", "\xFE\xFF" + kBim}}, {}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.bim, line 1", 255},
+    {"bim in UTF-32", "tiny.bed", {{"tiny.bim", std::string("\xFF\xFE\0\0", 4) + kBim}}, {}, kOut,
+     "Unsupported text encoding (UTF-32 byte-order mark) in tiny.bim, line 1", 255},
+    {"fam with a NUL byte", "tiny.bed", {{"tiny.fam", nulOnLine(kFam, 3)}}, {}, kOut,
+     "NUL byte in tiny.fam, line 3", 255},
+    {"bim with a NUL byte", "tiny.bed", {{"tiny.bim", nulOnLine(kBim, 2)}}, {}, kOut,
+     "NUL byte in tiny.bim, line 2", 255},
+    {"fam with carriage-return line ends", "tiny.bed", {{"tiny.fam", withLineEnds(kFam, "\r")}},
+     {"-x", "male:1"}, kOut, "Carriage return without line feed in tiny.fam, line 1", 255},
+    {"bim with carriage-return line ends", "tiny.bed", {{"tiny.bim", withLineEnds(kBim, "\r")}}, {},
+     kOut, "Carriage return without line feed in tiny.bim, line 1", 255},
+    {"fam with one carriage-return line end", "tiny.bed",
+     {{"tiny.fam", kFam.substr(0, 29) + "\r" + kFam.substr(30)}}, {}, kOut,
+     "Carriage return without line feed in tiny.fam, line 2", 255},
+    {"ped in UTF-16", "tiny.ped", {{"tiny.ped", utf16le(kPed)}}, {}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.ped, line 1", 255},
+    {"ped with a NUL byte", "tiny.ped", {{"tiny.ped", nulOnLine(kPed, 2)}}, {}, kOut,
+     "NUL byte in tiny.ped, line 2", 255},
+    {"ped with carriage-return line ends", "tiny.ped", {{"tiny.ped", withLineEnds(kPed, "\r")}}, {}, kOut,
+     "Carriage return without line feed in tiny.ped, line 1", 255},
+    {"map in UTF-16", "tiny.ped", {{"tiny.map", utf16le(kMap)}}, {"-x", "male:1"}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.map, line 1", 255},
+    {"map with a NUL byte", "tiny.ped", {{"tiny.map", nulOnLine(kMap, 3)}}, {"-x", "male:1"}, kOut,
+     "NUL byte in tiny.map, line 3", 255},
+    {"map with carriage-return line ends", "tiny.ped", {{"tiny.map", withLineEnds(kMap, "\r")}},
+     {"-x", "male:1"}, kOut, "Carriage return without line feed in tiny.map, line 1", 255},
+    {"pop in UTF-16", "tiny.bed", {{"tiny.pop", utf16le(kPop)}}, {"--supervised"}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.pop, line 1", 255},
+    {"pop with a NUL byte", "tiny.bed", {{"tiny.pop", nulOnLine(kPop, 4)}}, {"--supervised"}, kOut,
+     "NUL byte in tiny.pop, line 4", 255},
+    {"pop with carriage-return line ends", "tiny.bed", {{"tiny.pop", withLineEnds(kPop, "\r")}},
+     {"--supervised"}, kOut, "Carriage return without line feed in tiny.pop, line 1", 255},
+    {"Q.in in UTF-16", "tiny.bed", {{"tiny.2.Q.in", utf16le(kQin)}}, {"-i"}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.2.Q.in, line 1", 255},
+    {"P.in with carriage-return line ends", "tiny.bed", {{"tiny.2.P.in", withLineEnds(kPin, "\r")}}, {"-i"},
+     kOut, "Carriage return without line feed in tiny.2.P.in, line 1", 255},
+    {"Q.truth with a NUL byte", "tiny.bed", {{"tiny.2.Q.truth", nulOnLine(kQin, 2)}}, {}, kOut,
+     "NUL byte in tiny.2.Q.truth, line 2", 255},
+    {"P.truth in UTF-16", "tiny.bed", {{"tiny.2.P.truth", utf16le(kPin)}}, {}, kOut,
+     "Unsupported text encoding (UTF-16 byte-order mark) in tiny.2.P.truth, line 1", 255},
+    {"P.truth with carriage-return line ends", "tiny.bed", {{"tiny.2.P.truth", withLineEnds(kPin, "\r")}}, {},
+     kOut, "Carriage return without line feed in tiny.2.P.truth, line 1", 255},
     // Starting files that are there are read or refused: random values in
     // their place were held fixed with -f or -P and written as the result.
     {"Q.in header line", "tiny.bed", {{"tiny.2.Q.in", "pop1 pop2\n" + kQin}}, {"-i", "-f", "q"}, kOut,
@@ -473,6 +586,16 @@ TEST(BadInput, SameDataInAnotherLayoutIsKept) {
       {"pop byte-order mark", "tiny.bed", {{"tiny.pop", bom + kPop}}, supervised},
       {"starting files with byte-order marks", "tiny.bed",
        {{"tiny.2.Q.in", bom + kQin}, {"tiny.2.P.in", bom + kPin}}, fromFiles},
+      {"fam with CRLF line ends", "tiny.bed", {{"tiny.fam", withLineEnds(kFam, "\r\n")}}, {}},
+      {"bim with CRLF line ends", "tiny.bed", {{"tiny.bim", withLineEnds(kBim, "\r\n")}}, {}},
+      {"ped with CRLF line ends", "tiny.ped", {{"tiny.ped", withLineEnds(kPed, "\r\n")}}, {}},
+      {"map with CRLF line ends", "tiny.ped", {{"tiny.map", withLineEnds(kMap, "\r\n")}}, haploid},
+      {"pop with CRLF line ends", "tiny.bed", {{"tiny.pop", withLineEnds(kPop, "\r\n")}}, supervised},
+      {"starting files with CRLF line ends", "tiny.bed",
+       {{"tiny.2.Q.in", withLineEnds(kQin, "\r\n")}, {"tiny.2.P.in", withLineEnds(kPin, "\r\n")}}, fromFiles},
+      // The last byte of a file may be a carriage return, as it may be any
+      // white space.
+      {"fam ending in a carriage return", "tiny.bed", {{"tiny.fam", kFam.substr(0, kFam.size() - 1) + "\r"}}, {}},
   };
   // The plain fileset's results, once per input and options.
   std::map<std::string, std::pair<std::string, std::string>> plain;

@@ -143,10 +143,10 @@ TEST_F(BedReaderTest, TiesKeepFileOrderAndChromosome10FollowsChromosome9) {
 
 TEST_F(BedReaderTest, BimFieldsAsStored) {
   // Distance in cM is stored divided by 100; +3 and 03 are chromosome 3; a
-  // 64-bit position survives; a record may span lines; the last record
-  // keeps its SNP although no line break follows it; a byte-order mark is
-  // not part of the first chromosome code.
-  writeSet("\xEF\xBB\xBF+3 a 50 8000000000 A G\n03\tb\t1.5\n9\tA\tG\n4 c 0 1 A G", famOf(1),
+  // 64-bit position survives; tabs separate fields as blanks do; the last
+  // record keeps its SNP although no line break follows it; a byte-order
+  // mark is not part of the first chromosome code.
+  writeSet("\xEF\xBB\xBF+3 a 50 8000000000 A G\n03\tb\t1.5\t+9\tA\tG\n4 c 0 1 A G", famOf(1),
            snpMajorBed({{0, 1, 2}}));
   readPlinkBedFiles(base(), meta);
   ASSERT_EQ(L, 3);
@@ -343,10 +343,7 @@ TEST_F(BedReaderTest, FailuresStopWithOneLine) {
        "Invalid chromosome code!  Use integers."},
       {"bad distance, third record", "1 a 0 1 A G\n1 b 0 2 A G\n1 c abc 3 A G\n1 d 0 4 A G\n", "",
        "", false, "Problem reading BIM file, line 3"},
-      {"position beyond 64 bits", "1 a 0 99999999999999999999 A G\n1 b 0 2 A G\n", "", "", false,
-       "Problem reading BIM file, line 1"},
       {"empty .bim", "", "", "", false, "No SNPs!"},
-      {"only a truncated record", "1 a 0 1", "", "", false, "No SNPs!"},
       {"no .fam", "1 a 0 1 A G\n", nullptr, good, true, "Error opening .fam file!"},
       {"no .bed", "1 a 0 1 A G\n", "a a 0 0 1 1\nb b 0 0 1 1\n", "", false, "Error opening .bed file!"},
       {"bad magic", "1 a 0 1 A G\n", "a a 0 0 1 1\n", std::string("\x6C\x1C\x01\x00", 4), true,
@@ -378,6 +375,77 @@ TEST_F(BedReaderTest, FailuresStopWithOneLine) {
     });
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, std::string(c.lastLine) + "\n");
+  }
+}
+
+// One record per line, its fields whole: read as a stream of tokens, a
+// .fam line of five fields gave every later individual the next one's
+// family ID as its sex code, and a .bim line of seven fields or a position
+// such as 1e5 shifted every later record.
+TEST_F(BedReaderTest, LinesOfTheWrongShapeAreRefused) {
+  struct Case {
+    const char* name;
+    const char* bim;
+    const char* fam;
+    const char* file;  // the extension of the file named
+    const char* message;  // the file's name goes between its two parts
+    const char* where;
+  };
+  const char* const bim = "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n";
+  const char* const fam = "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1\n";
+  const char* const fields = "Wrong number of fields in ";
+  const char* const position = "Invalid base-pair position in ";
+  const Case cases[] = {
+      {".fam line of five fields", bim, "a a 0 0 1 1\nb b 0 1 1\nc c 0 0 1 1\n", ".fam", fields,
+       ", line 2 (found 5, expecting 6)"},
+      {".fam line of seven fields", bim, "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1 x\n", ".fam", fields,
+       ", line 3 (found 7, expecting 6)"},
+      {".fam of one field per line", bim, "a\nb\nc\n", ".fam", fields, ", line 1 (found 1, expecting 6)"},
+      {".fam record over two lines", bim, "a a 0\n0 1 1\nb b 0 0 2 1\n", ".fam", fields,
+       ", line 1 (found 3, expecting 6)"},
+      {".bim line of five fields", "1 a 0 1 A G\n1 b 0 2 A\n1 c 0 3 A G\n", fam, ".bim", fields,
+       ", line 2 (found 5, expecting 6)"},
+      {".bim line of seven fields", "1 a 0 1 A G\n1 b 0 2 A G 7\n1 c 0 3 A G\n", fam, ".bim", fields,
+       ", line 2 (found 7, expecting 6)"},
+      {".bim record over two lines", "1 a 0\n1 A G\n", fam, ".bim", fields, ", line 1 (found 3, expecting 6)"},
+      {".bim last record cut short", "1 a 0 1 A G\n1 b 0 2", fam, ".bim", fields,
+       ", line 2 (found 4, expecting 6)"},
+      {".bim of one cut record", "1 a 0 1", fam, ".bim", fields, ", line 1 (found 4, expecting 6)"},
+      {"position abc", "1 a 0 1 A G\n1 b 0 abc A G\n", fam, ".bim", position, ", line 2"},
+      {"position 1e5", "1 a 0 1e5 A G\n", fam, ".bim", position, ", line 1"},
+      {"position 100x", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 100x A G\n", fam, ".bim", position, ", line 3"},
+      {"position 2.5", "1 a 0 2.5 A G\n", fam, ".bim", position, ", line 1"},
+      {"position beyond 64 bits", "1 a 0 99999999999999999999 A G\n1 b 0 2 A G\n", fam, ".bim", position,
+       ", line 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir d;
+    writeFile(d.file("set.bim"), c.bim);
+    writeFile(d.file("set.fam"), c.fam);
+    writeFile(d.file("set.bed"), kHeaderSnpMajor + std::string(3, '\0'));
+    const std::string b = d.file("set");
+    const RunResult r = runInChild([&] {
+      DatasetMetadata m;
+      readPlinkBedFiles(b, m);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, c.message + b + c.file + c.where + "\n");
+  }
+
+  // A distance that is not a number whole keeps its message.
+  for (const char* distance : {"abc", "1.5cM", "nan", "1e999"}) {
+    SCOPED_TRACE(distance);
+    TempDir d;
+    writeFile(d.file("set.bim"), std::string("1 a 0 1 A G\n1 b ") + distance + " 2 A G\n");
+    writeFile(d.file("set.fam"), fam);
+    const std::string b = d.file("set");
+    const RunResult r = runInChild([&] {
+      DatasetMetadata m;
+      readPlinkBedFiles(b, m);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Problem reading BIM file, line 2\n");
   }
 }
 

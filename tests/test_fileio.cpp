@@ -109,9 +109,10 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
     std::string text;
     std::string seen;
     TextInput::Ending ending;
-    int64_t blankLine;
+    int64_t endingLine;
   };
   const std::string bom = "\xEF\xBB\xBF";
+  using namespace std::string_literals;
   const Case cases[] = {
       {"plain", "a b\nc d\n", "a b\nc d\n", TextInput::kEnd, 0},
       {"no final line feed", "a\nb", "a\nb", TextInput::kEnd, 0},
@@ -128,6 +129,20 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
       {"white-space line between records", "a\n \r\n\t\nb", "a\n", TextInput::kBlankLine, 2},
       {"blank first line", "\na\n", "", TextInput::kBlankLine, 1},
       {"byte-order mark on a line of its own", bom + "\na\n", "", TextInput::kBlankLine, 1},
+      // Text these readers cannot parse ends the input at its line.
+      {"UTF-16 little-endian", "\xFF\xFE" "a\0\n\0b\0\n\0"s, "", TextInput::kUtf16Mark, 1},
+      {"UTF-16 big-endian", "\xFE\xFF\0a\0\n\0b\0\n"s, "", TextInput::kUtf16Mark, 1},
+      {"UTF-32 little-endian", "\xFF\xFE\0\0a\0\0\0\n\0\0\0"s, "", TextInput::kUtf32Mark, 1},
+      {"UTF-32 big-endian", "\0\0\xFE\xFF\0\0\0a\0\0\0\n"s, "", TextInput::kUtf32Mark, 1},
+      {"UTF-16 without a mark", "a\0 \0b\0\n\0"s, "", TextInput::kNulByte, 1},
+      {"NUL byte", "a\nb\0c\nd\n"s, "a\n", TextInput::kNulByte, 2},
+      {"NUL byte after a byte-order mark", bom + "\0\n"s, "", TextInput::kNulByte, 1},
+      {"carriage returns only", "a\rb\rc\r", "", TextInput::kLoneCarriageReturn, 1},
+      {"lone carriage return inside a line", "a\r\nb\rc\r\n", "a\r\n", TextInput::kLoneCarriageReturn, 2},
+      {"two carriage returns before a line feed", "a\r\r\nb\n", "", TextInput::kLoneCarriageReturn, 1},
+      {"carriage return ending the file", "a\r\nb\r", "a\r\nb\r", TextInput::kEnd, 0},
+      {"carriage returns in the blank tail", "a\n\r\r \n\r", "a\n", TextInput::kEnd, 0},
+      {"a blank line comes before a later NUL", "a\n\nb\0\n"s, "a\n", TextInput::kBlankLine, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -139,7 +154,7 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
     const std::string seen{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_EQ(seen, c.seen);
     EXPECT_EQ(text.ending(), c.ending);
-    EXPECT_EQ(text.blankLine(), c.blankLine);
+    EXPECT_EQ(text.endingLine(), c.endingLine);
 
     // A second pass sees the same.
     text.rewind();

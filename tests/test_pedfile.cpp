@@ -164,6 +164,66 @@ TEST_F(PedReaderTest, SexFieldSetsHaploidIndividuals) {
   EXPECT_FALSE(every.indInfo[2].haploid);
 }
 
+// The whole sex field is the code, read as the .fam's is: the PED and BED
+// twins of one data set give every individual the same haploid flag.
+TEST_F(PedReaderTest, SexFieldIsReadAsTheFamsIs) {
+  struct Case {
+    const char* code;
+    bool haploid;  // with the wildcard's sexes 1, 2 and -9
+  };
+  const Case cases[] = {{"-9", true}, {"1", true}, {"2", true}, {"0", false}, {"1x", true},
+                        {"12", false}, {"01", true}, {"9", false}, {"x", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    runState_.releaseObjects();
+    haploid_sexes = {1, 2, -9};
+    writePed(std::string("F1 I1 0 0 ") + c.code + " -9 1 1\n");
+    DatasetMetadata ped;
+    readPlinkFiles(base(), ped);
+    ASSERT_EQ(ped.indInfo.size(), 1u);
+    EXPECT_EQ(ped.indInfo[0].haploid, c.haploid);
+
+    runState_.releaseObjects();
+    haploid_sexes = {1, 2, -9};
+    writeFile(base() + ".bim", "1 a 0 1 A G\n");
+    writeFile(base() + ".fam", std::string("F1 I1 0 0 ") + c.code + " -9\n");
+    writeFile(base() + ".bed", std::string("\x6C\x1B\x01\x00", 4));
+    DatasetMetadata bed;
+    readPlinkBedFiles(base(), bed);
+    ASSERT_EQ(bed.indInfo.size(), 1u);
+    EXPECT_EQ(bed.indInfo[0].haploid, c.haploid);
+  }
+}
+
+// The one character between two pairs must be a blank too, like the one
+// inside a pair; the refusal names the file and line.
+TEST_F(PedReaderTest, SeparatorBetweenPairsIsABlank) {
+  const std::string first = "F1 I1 0 0 1 -9 1 1 1 2 2 2\n";
+  const std::string where = "Invalid separator between genotype pairs in " + base() + ".ped, line ";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"X between the first two pairs", first + "F2 I2 0 0 1 -9 1 1X2 2 1 2\n", where + "2\n"},
+      {"tab between the last two pairs", first + "F2 I2 0 0 1 -9 1 1 2 2\t1 2\n", where + "2\n"},
+      {"carriage return between pairs", first + first + "F3 I3 0 0 1 -9 1 1 2 2\r1 2\r\n",
+       "Carriage return without line feed in " + base() + ".ped, line 3\n"},
+      // Two replaced separators keep the first line's count of blanks even.
+      {"first line", "F1 I1 0 0 1 -9 1 1X1 2X2 2 1 1\n", where + "1\n"},
+      // A lone character where the first line's parity catches it stays the old error.
+      {"first line, one replaced", "F1 I1 0 0 1 -9 1 1X1 2 2 2\n", "PLINK Input file error\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writePed(c.text);
+    const RunResult r = readInChild();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
 TEST_F(PedReaderTest, MapIsReadOnlyWhenNeeded) {
   writePed(kThreeLines);  // no .map at all
   Options::B = 10;
@@ -238,14 +298,17 @@ TEST_F(PedReaderTest, MapFailures) {
   struct Case {
     const char* name;
     const char* map;
-    const char* lastLine;
+    std::string lastLine;
   };
+  const std::string fields = "Wrong number of fields in " + base() + ".map, line ";
   const Case cases[] = {
       {"chromosome X", "X a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
       {"chromosome chr1", "chr1 a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
       {"chromosome 1.0", "1.0 a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
-      {"three tokens", "1 a 0 1\n1 b 0\n", "ShouldNotReachHere()"},
-      {"five tokens", "1 a 0 1 x\n1 b 0 2\n", "ShouldNotReachHere()"},
+      // These ended with "ShouldNotReachHere()".
+      {"three tokens", "1 a 0 1\n1 b 0\n", fields + "2 (found 3, expecting 4)"},
+      {"five tokens", "1 a 0 1 x\n1 b 0 2\n", fields + "1 (found 5, expecting 4)"},
+      {"one token", "1\n1 b 0 2\n", fields + "1 (found 1, expecting 4)"},
       {"one record short", "1 a 0 1\n", "Map file length incorrect"},
       {"one record long", "1 a 0 1\n1 b 0 2\n1 c 0 3\n", "Map file length incorrect"},
       {"empty", "", "Map file length incorrect"},

@@ -5,6 +5,7 @@
 // that returns must have read every genotype of the .bed into its place.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,40 @@ int64_t famLines(const std::string& fam) {
   return lines;
 }
 
+bool isWhite(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    std::size_t at = text.find('\n', from);
+    if (at == std::string::npos) at = text.size();
+    lines.push_back(text.substr(from, at - from));
+    from = at + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t p = 0;
+  while (p < line.size()) {
+    while (p < line.size() && isWhite(line[p])) ++p;
+    const std::size_t start = p;
+    while (p < line.size() && !isWhite(line[p])) ++p;
+    if (p > start) fields.push_back(line.substr(start, p - start));
+  }
+  return fields;
+}
+
+// A sex code as a 32-bit strtol reads it: leading digits, clamped.
+int sexOf(const std::string& code) {
+  const long long v = std::strtoll(code.c_str(), nullptr, 10);
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int>(v);
+}
+
 void setHaploid(const std::string& part) {
   if (part.empty()) return;
   const unsigned char choice = static_cast<unsigned char>(part[0]);
@@ -42,18 +77,30 @@ void setHaploid(const std::string& part) {
 
 void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& meta,
                   const Outcome& o) {
-  int64_t bimBlank = 0, famBlank = 0;
-  recordsOf(parts[0], bimBlank);
-  const std::string fam = recordsOf(parts[1], famBlank);
+  EarlyEnd bimEnd, famEnd;
+  const std::vector<std::string> bimLines = linesOf(recordsOf(parts[0], bimEnd));
+  const std::string fam = recordsOf(parts[1], famEnd);
   const std::string& bed = parts[2];
-  if (bimBlank != 0 || famBlank != 0) finding("success with a blank line between records", o);
+  if (!bimEnd.what.empty() || !famEnd.what.empty()) finding("success with records that end early", o);
   if (!N) finding("no genotype matrix after success", o);
   if (L < 1) finding("success without SNPs", o);
   if (I != famLines(fam)) finding("individual count differs from the .fam's lines", o);
+  if (static_cast<int64_t>(bimLines.size()) != L) finding("SNP count differs from the .bim's lines", o);
+  const std::vector<std::string> famRecords = linesOf(fam);
   if (N->size1() != static_cast<std::size_t>(I) || N->size2() != static_cast<std::size_t>(L) ||
       meta.indInfo.size() != static_cast<std::size_t>(I) ||
       meta.snpInfo.size() != static_cast<std::size_t>(L))
     finding("sizes of N and the description disagree", o);
+
+  // One record of six fields per line, each individual's haploid flag from
+  // its own line's sex code.
+  for (int i = 0; i < I; ++i) {
+    const std::vector<std::string> fields = fieldsOf(famRecords[i]);
+    if (fields.size() != 6) finding("a .fam line of other than six fields accepted", o);
+    const int sex = sexOf(fields[4]);
+    const bool haploid = std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
+    if (meta.indInfo[i].haploid != haploid) finding("haploid flag not from the individual's own sex code", o);
+  }
 
   // The SNPs are in genome order, equal keys in .bim order, and the file
   // indices are a permutation.
@@ -64,6 +111,10 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
     if (s.fileIndex < 0 || s.fileIndex >= L || seen[s.fileIndex]) finding("file indices not a permutation", o);
     seen[s.fileIndex] = 1;
     columnOf[s.fileIndex] = c;
+    const std::vector<std::string> fields = fieldsOf(bimLines[s.fileIndex]);
+    if (fields.size() != 6) finding("a .bim line of other than six fields accepted", o);
+    if (s.name != fields[1] || s.position != std::strtoll(fields[3].c_str(), nullptr, 10))
+      finding("a SNP not from its own .bim line", o);
     if (c > 0) {
       const SNPInfo& p = meta.snpInfo[c - 1];
       const bool ordered = p.chromosome < s.chromosome ||
@@ -115,8 +166,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         "Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)",
         "Error reading .bed file",
     };
-    static const std::vector<std::string> kPrefixes = {"Problem reading BIM file, line ",
-                                                       "Error for individual number ", "Blank line in "};
+    static const std::vector<std::string> kPrefixes =
+        withEarlyEnds({"Problem reading BIM file, line ", "Error for individual number ",
+                       "Wrong number of fields in ", "Invalid base-pair position in "});
     checkStop(o, kMessages, kPrefixes);
   } else {
     checkSuccess(parts, meta, o);

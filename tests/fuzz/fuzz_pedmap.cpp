@@ -4,6 +4,7 @@
 // block size (which does too). A run that ends must end with one of the
 // reader's messages; a run that returns must hold every line's pairs and
 // every .map record as the files give them.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -76,10 +77,10 @@ void setOptions(const std::string& part) {
 
 void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& meta,
                   const Outcome& o) {
-  int64_t pedBlank = 0, mapBlank = 0;
-  const std::vector<std::string> lines = linesOf(recordsOf(parts[0], pedBlank));
-  const std::string map = recordsOf(parts[1], mapBlank);
-  if (pedBlank != 0) finding("success with a blank line between .ped records", o);
+  EarlyEnd pedEnd, mapEnd;
+  const std::vector<std::string> lines = linesOf(recordsOf(parts[0], pedEnd));
+  const std::string map = recordsOf(parts[1], mapEnd);
+  if (!pedEnd.what.empty()) finding("success with .ped records that end early", o);
   if (!N) finding("no genotype matrix after success", o);
   if (I != static_cast<int>(lines.size())) finding("individual count differs from the .ped's lines", o);
   if (N->size1() != static_cast<std::size_t>(I) || N->size2() != static_cast<std::size_t>(L) ||
@@ -91,9 +92,21 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
     const std::string& line = lines[i];
     std::size_t p = 0;
     int blanks = 0;
+    std::size_t sexStart = 0, sexEnd = 0;
     while (p < line.size() && blanks < 6)
-      if (line[p++] == ' ') ++blanks;
+      if (line[p++] == ' ') {
+        ++blanks;
+        if (blanks == 4) sexStart = p;
+        if (blanks == 5) sexEnd = p - 1;
+      }
     if (blanks < 6 && L > 0) finding("a line without its six header fields accepted", o);
+    if (blanks >= 5) {
+      // The whole sex field, as a 32-bit strtol reads it (the .fam's rule).
+      const long long v = std::strtoll(line.substr(sexStart, sexEnd - sexStart).c_str(), nullptr, 10);
+      const int sex = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+      const bool haploid = std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
+      if (meta.indInfo[i].haploid != haploid) finding("haploid flag not from the whole sex field", o);
+    }
     // The pairs, then at most white space (a carriage return, a trailing blank).
     const std::size_t pairsEnd = p + 4 * static_cast<std::size_t>(L) - 1;
     if (L > 0 && line.size() < pairsEnd) finding("a line with too few pairs accepted", o);
@@ -102,6 +115,7 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
     for (int j = 0; j < L; ++j) {
       const char a = line[p + 4 * j], b = line[p + 4 * j + 2];
       if (line[p + 4 * j + 1] != ' ') finding("a pair without its blank accepted", o);
+      if (j > 0 && line[p + 4 * j - 1] != ' ') finding("pairs without a blank between them accepted", o);
       int want;
       if (a == '0' && b == '0')
         want = 9;
@@ -115,7 +129,7 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
 
   const bool mapRead = haploidModeEnabled || (Options::B > 0 && Options::blockSize == 0);
   if (!mapRead) return;
-  if (mapBlank != 0) finding("success with a blank line between .map records", o);
+  if (!mapEnd.what.empty()) finding("success with .map records that end early", o);
   int count = 0;
   for (const std::string& line : linesOf(map)) {
     const std::vector<std::string> tokens = tokensOf(line);
@@ -148,11 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (o.exited) {
     static const std::vector<std::string> kMessages = {
         "PLINK Input file error",
-        "ShouldNotReachHere()",
         "Map file length incorrect",
         "Invalid chromosome code!  Use integers.",
     };
-    static const std::vector<std::string> kPrefixes = {"Error for individual number ", "Blank line in "};
+    static const std::vector<std::string> kPrefixes = withEarlyEnds(
+        {"Error for individual number ", "Wrong number of fields in ", "Invalid separator between genotype pairs in "});
     checkStop(o, kMessages, kPrefixes);
   } else {
     checkSuccess(parts, meta, o);

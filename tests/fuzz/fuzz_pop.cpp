@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // The expected labels, independently.
   std::vector<int> expected;
   std::map<std::string, int> indexOf;
-  int64_t blankLine = 0;
-  const std::string text = recordsOf(parts[0], blankLine);
+  EarlyEnd early;
+  const std::string text = recordsOf(parts[0], early);
   std::size_t from = 0;
   while (from < text.size()) {
     std::size_t end = text.find('\n', from);
@@ -56,11 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   int result = -1;
   const Outcome o = runReader([&] { result = readPopFile(base); });
-  if (blankLine != 0) {
-    // A blank line between labels ends the run before any count is checked.
+  if (!early.what.empty()) {
+    // A blank line between labels, or a line that is not text the reader
+    // parses, ends the run before any count is checked.
     if (!o.exited || o.status != 255 ||
-        o.out != "Blank line in " + base + ".pop, line " + std::to_string(blankLine) + "\n")
-      finding("a blank line between labels not refused with its number", o);
+        o.out != early.what + base + ".pop, line " + std::to_string(early.line) + "\n")
+      finding("records ending early not refused with the line's number", o);
     resetRunState();
     return 0;
   }

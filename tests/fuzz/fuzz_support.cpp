@@ -148,32 +148,59 @@ void pointInputAtScratch(const char* suffix) {
   K = 2;
 }
 
-std::string recordsOf(const std::string& text, int64_t& blankLine) {
+std::string recordsOf(const std::string& text, EarlyEnd& end) {
   static const std::string kByteOrderMark = "\xEF\xBB\xBF";
+  end = EarlyEnd();
+  const auto startsWith = [&](const char* mark, std::size_t size) {
+    return text.compare(0, size, std::string(mark, size)) == 0;
+  };
+  if (startsWith("\xFF\xFE\0\0", 4) || startsWith("\0\0\xFE\xFF", 4)) {
+    end = {"Unsupported text encoding (UTF-32 byte-order mark) in ", 1};
+    return std::string();
+  }
+  if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)) {
+    end = {"Unsupported text encoding (UTF-16 byte-order mark) in ", 1};
+    return std::string();
+  }
   const bool marked = text.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0;
   const std::size_t start = marked ? kByteOrderMark.size() : 0;
   std::string records;
   int64_t number = 0, firstBlank = 0;
-  blankLine = 0;
   for (std::size_t from = start; from < text.size();) {
-    std::size_t end = text.find('\n', from);
-    const bool lineEnd = end != std::string::npos;
-    if (!lineEnd) end = text.size();
+    std::size_t stop = text.find('\n', from);
+    const bool lineEnd = stop != std::string::npos;
+    if (!lineEnd) stop = text.size();
     ++number;
-    bool blank = true;
-    for (std::size_t p = from; p < end; ++p)
+    bool blank = true, nul = false, loneCr = false;
+    for (std::size_t p = from; p < stop; ++p) {
       if (std::string(" \t\r\v\f").find(text[p]) == std::string::npos) blank = false;
+      if (text[p] == '\0') nul = true;
+      if (text[p] == '\r' && p + 1 < stop) loneCr = true;
+    }
     if (blank) {
       if (firstBlank == 0) firstBlank = number;
     } else if (firstBlank != 0) {
-      blankLine = firstBlank;
+      end = {"Blank line in ", firstBlank};
+      return records;
+    } else if (nul) {
+      end = {"NUL byte in ", number};
+      return records;
+    } else if (loneCr) {
+      end = {"Carriage return without line feed in ", number};
       return records;
     } else {
-      records.append(text, from, end - from + (lineEnd ? 1 : 0));
+      records.append(text, from, stop - from + (lineEnd ? 1 : 0));
     }
-    from = end + 1;
+    from = stop + 1;
   }
   return records;
+}
+
+std::vector<std::string> withEarlyEnds(std::vector<std::string> prefixes) {
+  prefixes.insert(prefixes.end(), {"Blank line in ", "Unsupported text encoding (UTF-16 byte-order mark) in ",
+                                   "Unsupported text encoding (UTF-32 byte-order mark) in ", "NUL byte in ",
+                                   "Carriage return without line feed in "});
+  return prefixes;
 }
 
 void checkStop(const Outcome& outcome, const std::vector<std::string>& messages,

@@ -44,13 +44,27 @@ std::string lastLine(const std::string& text);
 bool isOneOf(const std::string& line, const std::vector<std::string>& exact,
              const std::vector<std::string>& prefixes = {});
 
+// Why a text input's records end before the file does: the readers then
+// stop with what, the file's name, ", line " and line.
+struct EarlyEnd {
+  std::string what;  // empty: the records run to the end of the file
+  int64_t line = 0;
+};
+
 // The records of a text input as every reader sees them, modelled apart
 // from the readers: a byte-order mark at the start removed, blank lines
-// (empty or white space only) at the end dropped. When a record follows a
-// blank line, blankLine receives that line's 1-based number and the text
-// ends before it (the readers then stop with "Blank line in <file>, line
-// <n>"); else it receives 0.
-std::string recordsOf(const std::string& text, int64_t& blankLine);
+// (empty or white space only) at the end dropped. The records end early,
+// before the line named in end, at a blank line that a record follows
+// ("Blank line in "), at a UTF-16 or UTF-32 byte-order mark ("Unsupported
+// text encoding (UTF-16 byte-order mark) in ", or UTF-32), or at a record
+// line that holds a NUL byte ("NUL byte in ") or a carriage return with a
+// byte other than a line feed after it ("Carriage return without line
+// feed in ").
+std::string recordsOf(const std::string& text, EarlyEnd& end);
+
+// The prefixes and the messages of an early end, for an oracle's list of
+// message prefixes.
+std::vector<std::string> withEarlyEnds(std::vector<std::string> prefixes);
 
 // The input cut into parts at each "#%#\n" (at most maxParts parts: the last
 // keeps any further separators); missing parts are empty.
