@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "bedfile.h"
 #include "feasible.h"
 #include "fileio.h"
 #include "fquadprog.h"

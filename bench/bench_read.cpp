@@ -5,7 +5,7 @@
 #include <iostream>
 #include <string>
 
-#include "bedfile.h"
+#include "fileio.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {

@@ -18,7 +18,6 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "bedfile.h"
 #include "options.h"
 
 namespace {
@@ -524,6 +523,31 @@ void validateInput(const GMatrix& G, const DatasetMetadata& meta) {
                       meta.snpInfo[l].name);
     }
   }
+}
+
+GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols) {
+  const std::string what = "the genotype matrix (" + std::to_string(rows) + " x " +
+                           std::to_string(cols) + ")";
+  // Both counts fit an int, so the 64-bit product cannot overflow; an
+  // object larger than PTRDIFF_MAX cannot be addressed even when size_t
+  // could hold its size.
+  const uint64_t cells = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
+  if (cells > static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) ||
+      cells > std::numeric_limits<std::size_t>::max())
+    stopOutOfMemory(what);
+  const AllocationName allocating(what);
+  return new GMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+}
+
+bool isHaploidSex(const std::string& code) {
+  const int sex = strtol32(code.c_str(), nullptr);
+  return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
+}
+
+bool isHaploidChromosome(const std::string& token) {
+  if (haploid_chrs.empty()) return false;
+  if (haploid_chrs.front() == ALLCHRS_PROXY) return true;
+  return std::find(haploid_chrs.begin(), haploid_chrs.end(), token) != haploid_chrs.end();
 }
 
 void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {

@@ -1,5 +1,6 @@
 // fileio: input dispatch and genotype checks, the PED/MAP reader, the
-// population label file, text matrices and the result files.
+// population label file, text matrices and the result files. Declares the
+// bed reader's entry point too (see readPlinkBedFiles below).
 #ifndef KELVANORE_FILEIO_H
 #define KELVANORE_FILEIO_H
 
@@ -76,9 +77,28 @@ int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta);
 // Hemizygous calls must be coded homozygous; ends the run otherwise.
 void validateInput(const GMatrix& G, const DatasetMetadata& meta);
 
-// "12"-coded PED fileset; base is the input path without its extension.
+// Shared by both fileset readers.
+// A new rows x cols genotype matrix; ends the run (out of memory, one line)
+// when the product cannot be addressed or the memory cannot be had.
+GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols);
+// Whether a sex code (a .fam's or a .ped's whole field) is in haploid_sexes,
+// read by strtol32: its leading decimal digits with an optional sign, 0
+// without any (so 1x is 1, and -9 matches the wildcard).
+bool isHaploidSex(const std::string& code);
+// Whether a chromosome token, as text, names a chromosome of haploid_chrs.
+bool isHaploidChromosome(const std::string& token);
+
+// The fileset readers that readInputFiles dispatches to. Each writes I, L
+// and N and fills meta; base is the input path without its extension, and
+// every failure ends the run.
+// "12"-coded PED fileset (.ped, with the .map when it is needed).
 void readPlinkFiles(const std::string& base, DatasetMetadata& meta);
 void readMapFile(const std::string& base, DatasetMetadata& meta);
+// PLINK bed fileset (.bim, .fam, .bed). Defined in bedfile.cpp and declared
+// here rather than in bedfile.h: bedfile builds on this module (TextInput
+// and the helpers above), so that this module reaches the reader without
+// including bedfile.h and the two depend on each other one way only.
+void readPlinkBedFiles(const std::string& base, DatasetMetadata& meta);
 
 // base + ".pop"; 0 on success, 1 on failure. Writes reference_pop.
 int readPopFile(const std::string& base);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "fileio.h"
 #include "reader_fixture.h"
 
 namespace {

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "bedfile.h"
 #include "e2e_util.h"
 #include "reader_fixture.h"
 #include "fileio.h"
