@@ -301,6 +301,25 @@ TEST_F(FileIoTest, OutputMatrixWrittenForm) {
   EXPECT_EQ(empty.str(), "");
 }
 
+// The stream form hands its lines on through the stream's buffer: a flush
+// per line would be a write call per SNP. It leaves the one flush to the
+// file form, when the file is complete.
+TEST_F(FileIoTest, OutputMatrixDoesNotFlushPerLine) {
+  struct CountingBuffer : std::stringbuf {
+    int syncs = 0;
+    int sync() override {
+      ++syncs;
+      return std::stringbuf::sync();
+    }
+  };
+  const DMatrix m(2, 1000, 0.5);
+  CountingBuffer buffer;
+  std::ostream out(&buffer);
+  outputMatrix(out, &m, true, " ");
+  EXPECT_EQ(buffer.syncs, 0);
+  EXPECT_EQ(splitLines(buffer.str()).size(), 1000u);
+}
+
 // ---- writeOutputFiles -----------------------------------------------------
 
 TEST_F(FileIoTest, ResultFileNames) {
