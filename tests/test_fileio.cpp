@@ -386,20 +386,30 @@ TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
   K = 1;
   Qt = new DMatrix(1, 2, 1.0);
   P = new DMatrix(1, 2, 0.5);
-  // A directory in the place of the P file cannot be opened as a file, as
-  // root too.
-  mkdir(dir.file("set1.1.P").c_str(), 0755);
-  const std::string where = dir.path();
-  const RunResult r = runInChild([where] {
-    if (chdir(where.c_str()) != 0) _exit(3);
-    writeOutputFiles();
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "Error writing output file set1.1.P\n");
-  // Q and P are one set: the Q file is not put in place without its P, and
-  // no temporary file is left behind.
-  EXPECT_FALSE(fileExists(dir.file("set1.1.Q")));
-  EXPECT_EQ(filesIn(dir.path()), 1u);
+  // The P file cannot be put in place after the Q file has been: the Q
+  // file goes back to what it was, the old one or none.
+  for (const bool oldQ : {false, true}) {
+    SCOPED_TRACE(oldQ ? "an old Q" : "no old Q");
+    TempDir out;
+    if (oldQ) writeFile(out.file("set1.1.Q"), "old Q\n");
+    // A directory in the place of the P file cannot be replaced by a file,
+    // as root too.
+    mkdir(out.file("set1.1.P").c_str(), 0755);
+    const std::string where = out.path();
+    const RunResult r = runInChild([where] {
+      if (chdir(where.c_str()) != 0) _exit(3);
+      writeOutputFiles();
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Error writing output file set1.1.P\n");
+    if (oldQ) {
+      EXPECT_EQ(readFile(out.file("set1.1.Q")), "old Q\n");
+    } else {
+      EXPECT_FALSE(fileExists(out.file("set1.1.Q")));
+    }
+    // No temporary file is left behind.
+    EXPECT_EQ(filesIn(out.path()), oldQ ? 2u : 1u);
+  }
 }
 
 // A disk that fills while a result is written (here a file size limit, as
