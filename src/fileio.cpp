@@ -1,19 +1,27 @@
 #include "fileio.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/lexical_cast.hpp>
@@ -296,10 +304,6 @@ std::string resultName(const std::string& kind) {
   // A NaN weight is not 0 either.
   const std::string suffix = lambda == 0 ? std::string() : ".lambda." + lambdaText(lambda);
   return nameOf(Options::inputFilePrefix) + "." + to_string(K) + kind + suffix;
-}
-
-void writeResult(const std::string& name, const DMatrix* M) {
-  if (outputMatrix(name, M, true, " ") != 0) stopWithMessage("Error writing output file " + name);
 }
 
 }  // namespace
@@ -701,7 +705,9 @@ void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>
       if (c > 0) out << sep;
       out << (transpose ? (*M)(c, r) : (*M)(r, c));
     }
-    out << std::endl;
+    // A flush per line is a write call per SNP; the file form flushes once
+    // when the file is complete.
+    out << '\n';
   }
   out.flags(saved);
 }
@@ -709,33 +715,357 @@ void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>
 template void outputMatrix<double>(std::ostream& out, const ublas::matrix<double, ublas::column_major>* M,
                                    bool transpose, std::string sep);
 
-int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, std::string sep) {
-  // Beside the file, so that the rename stays within one file system and
-  // replaces the file in one step; the process id keeps concurrent runs
-  // in one directory apart.
-  const std::string temporary = filename + "." + std::to_string(getpid()) + ".tmp";
-  std::ofstream out(temporary.c_str());
-  // A file that cannot be created is a lost result, as much as a failed write.
-  if (!out.is_open()) return 1;
-  outputMatrix(out, M, transpose, sep);
-  out.close();
-  if (out.fail() || std::rename(temporary.c_str(), filename.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return 1;
+namespace {
+
+// ---- Result sets ------------------------------------------------------------
+//
+// The files of a set (Q and P; the standard errors and biases) must describe
+// one estimate, so none of them is replaced until all are written: each goes
+// to a temporary file in its directory first, and the renames follow one
+// another under a lock on the directory, with the ending signals held back.
+
+// Signals whose default action ends the run while a temporary may exist.
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGXFSZ};
+
+// A set is Q and P, or the standard errors and biases.
+constexpr int kMostTemporaries = 2;
+// "kelvanore-" + six random characters + ".tmp" and its terminating zero:
+// short, whatever the length of the result's name (a name near the 255
+// bytes that a directory entry allows must still work).
+constexpr std::size_t kTemporaryNameSize = 24;
+// Attempts at a free temporary name; another file takes one only by chance.
+constexpr int kNameAttempts = 100;
+
+// The temporaries that exist now, for the signal handler and the exit
+// handler: plain storage, read by an async-signal-safe handler.
+struct Temporary {
+  int directory;
+  char name[kTemporaryNameSize];
+};
+Temporary temporaries[kMostTemporaries];
+volatile sig_atomic_t temporaryInUse[kMostTemporaries];
+
+void removeTemporaries() {
+  for (int t = 0; t < kMostTemporaries; ++t)
+    if (temporaryInUse[t]) {
+      unlinkat(temporaries[t].directory, temporaries[t].name, 0);
+      temporaryInUse[t] = 0;
+    }
+}
+
+extern "C" void removeTemporariesAndRaise(int sig) {
+  removeTemporaries();
+  // The signal is held back until the handler returns; it then ends the
+  // run as it would have without the handler.
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+extern "C" void removeTemporariesAtExit() { removeTemporaries(); }
+
+// Once per run, before the first temporary: a signal that the run was
+// started with ignored (nohup, a shell's background job) stays ignored.
+void installTemporaryCleanup() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  std::atexit(removeTemporariesAtExit);
+  for (int sig : kEndingSignals) {
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction cleanup;
+    std::memset(&cleanup, 0, sizeof cleanup);
+    cleanup.sa_handler = removeTemporariesAndRaise;
+    sigemptyset(&cleanup.sa_mask);
+    for (int other : kEndingSignals) sigaddset(&cleanup.sa_mask, other);
+    sigaction(sig, &cleanup, nullptr);
   }
-  return 0;
+}
+
+// Holds back the ending signals for its lifetime: the steps that it covers
+// (a temporary and its entry in the list; the renames of a set) happen
+// whole or not at all.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : kEndingSignals) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &saved_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// Random characters for a temporary name. Safety does not rest on them (the
+// name is created exclusively); they only keep other files' names apart.
+void randomName(char* name) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr unsigned kAlphabetSize = sizeof kAlphabet - 1;
+  static uint64_t counter = 0;
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
+           (static_cast<uint64_t>(getpid()) << 40);
+  }
+  // splitmix64's finaliser: the clock's fallback bits spread over the word.
+  bits += 0x9E3779B97F4A7C15ULL * ++counter;
+  bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBULL;
+  bits ^= bits >> 31;
+  char random[7];
+  for (int c = 0; c < 6; ++c) {
+    random[c] = kAlphabet[bits % kAlphabetSize];
+    bits /= kAlphabetSize;
+  }
+  random[6] = '\0';
+  std::snprintf(name, kTemporaryNameSize, "kelvanore-%s.tmp", random);
+}
+
+// Creates a new temporary in the directory, never through a name that is
+// already there (a link planted there is not followed), and lists it in
+// slot t. The descriptor, or -1.
+int createTemporary(int directory, int t) {
+  const SignalsHeld held;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    randomName(temporaries[t].name);
+    const int fd = openat(directory, temporaries[t].name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      temporaries[t].directory = directory;
+      temporaryInUse[t] = 1;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// A stream buffer on a file descriptor: the bytes go out in large writes,
+// and the first failure is kept.
+class FileOutput : public std::streambuf {
+ public:
+  explicit FileOutput(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+  FileOutput(const FileOutput&) = delete;
+  FileOutput& operator=(const FileOutput&) = delete;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!drain()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return drain() ? 0 : -1; }
+
+ private:
+  bool drain() {
+    if (failed_) return false;
+    const char* p = pbase();
+    std::size_t left = static_cast<std::size_t>(pptr() - pbase());
+    while (left > 0) {
+      const ssize_t n = ::write(fd_, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      // A full disk or a file size limit; 0 bytes is a write that cannot go on.
+      if (n <= 0) {
+        failed_ = true;
+        return false;
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return true;
+  }
+
+  int fd_;
+  bool failed_ = false;
+  // 64 KiB: a few hundred write calls for a P of a million SNPs.
+  char buffer_[1 << 16];
+};
+
+// fsync where the file system can sync; one that cannot (EINVAL) is not a
+// lost write.
+bool synced(int fd) { return fsync(fd) == 0 || errno == EINVAL; }
+
+// Writes the matrix to the open temporary and closes it; false on any failure.
+bool writeTemporary(int fd, const DMatrix* M, bool transpose, const std::string& sep) {
+  bool ok;
+  {
+    FileOutput buffer(fd);
+    std::ostream out(&buffer);
+    outputMatrix(out, M, transpose, sep);
+    out.flush();
+    ok = !out.fail();
+  }
+  ok = synced(fd) && ok;
+  return close(fd) == 0 && ok;
+}
+
+struct SetFile {
+  std::string name;  // within the directory
+  const DMatrix* matrix;
+};
+
+// How a file of the set came into place, so that a later failure can put
+// the old one back.
+enum Placing { kNotPlaced, kExchanged, kCreated, kReplaced };
+
+// Puts the temporaries in place: each is exchanged with the file it
+// replaces, so that the old file stays at hand under the temporary's name
+// until the whole set is in place. Where the file system cannot exchange,
+// a plain rename replaces the file. The file that failed, or -1.
+int placeSet(int directory, const std::vector<SetFile>& files, std::vector<Placing>& placing) {
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    const char* temporary = temporaries[f].name;
+    const char* name = files[f].name.c_str();
+    // A directory in the result's place would be exchanged as any file.
+    struct stat st;
+    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+      return static_cast<int>(f);
+    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) == 0) {
+      placing[f] = kExchanged;
+      continue;
+    }
+    if (errno == ENOENT && renameat2(directory, temporary, directory, name, RENAME_NOREPLACE) == 0) {
+      placing[f] = kCreated;
+      continue;
+    }
+    if (renameat(directory, temporary, directory, name) == 0) {
+      placing[f] = kReplaced;
+      continue;
+    }
+    return static_cast<int>(f);
+  }
+  return -1;
+}
+
+// Puts back what placeSet changed before it failed: an exchanged file is
+// exchanged again, a file that was not there is removed again. A plain
+// rename cannot be undone.
+void unplaceSet(int directory, const std::vector<SetFile>& files, const std::vector<Placing>& placing) {
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    const char* name = files[f].name.c_str();
+    if (placing[f] == kExchanged)
+      renameat2(directory, temporaries[f].name, directory, name, RENAME_EXCHANGE);
+    else if (placing[f] == kCreated)
+      unlinkat(directory, name, 0);
+  }
+}
+
+// The directory of a path and the name within it.
+void splitPath(const std::string& path, std::string& directory, std::string& name) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    directory = ".";
+    name = path;
+  } else {
+    directory = slash == 0 ? "/" : path.substr(0, slash);
+    name = path.substr(slash + 1);
+  }
+}
+
+// Writes a set of files into one directory: every file is replaced, or
+// none is, and the files in `stale` (which described the old set) are
+// removed once the new set is in place. The index of the file that failed,
+// or -1; on a failure no temporary is left and every file is as it was.
+int writeSet(const std::string& path, const std::vector<SetFile>& files, const std::vector<std::string>& stale,
+             bool transpose, const std::string& sep) {
+  installTemporaryCleanup();
+  // Read access lets the directory be synced and locked; a directory that
+  // may be written but not read is still one that results may go to.
+  int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool readable = directory >= 0;
+  if (!readable) directory = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  // Then not even the first file can be written.
+  if (directory < 0 || files.size() > static_cast<std::size_t>(kMostTemporaries)) {
+    if (directory >= 0) close(directory);
+    return 0;
+  }
+
+  int failed = -1;
+  for (std::size_t f = 0; f < files.size() && failed < 0; ++f) {
+    const int fd = createTemporary(directory, static_cast<int>(f));
+    if (fd < 0 || !writeTemporary(fd, files[f].matrix, transpose, sep)) failed = static_cast<int>(f);
+  }
+  if (failed < 0 && readable && !synced(directory)) failed = 0;
+  if (failed >= 0) {
+    const SignalsHeld held;
+    removeTemporaries();
+    close(directory);
+    return failed;
+  }
+
+  // Two runs in one directory would otherwise interleave their renames.
+  // The lock is the directory's own: no file is made for it. Where the
+  // file system has no such locks the set is still whole for this run.
+  if (readable)
+    while (flock(directory, LOCK_EX) != 0 && errno == EINTR) continue;
+  {
+    const SignalsHeld held;
+    std::vector<Placing> placing(files.size(), kNotPlaced);
+    failed = placeSet(directory, files, placing);
+    // A temporary that was renamed is gone; its name may be another's now.
+    for (std::size_t f = 0; f < files.size(); ++f)
+      if (placing[f] == kCreated || placing[f] == kReplaced) temporaryInUse[f] = 0;
+    if (failed >= 0) {
+      unplaceSet(directory, files, placing);
+    } else {
+      for (const std::string& name : stale) unlinkat(directory, name.c_str(), 0);
+      // The renames themselves last only once the directory is synced;
+      // the files are in place either way.
+      if (readable) fsync(directory);
+    }
+    // The exchanged temporaries now hold the old files (or, after a
+    // failure, the new ones again).
+    removeTemporaries();
+  }
+  // Closing releases the lock.
+  close(directory);
+  return failed;
+}
+
+// The result files of a set of the current pass; a failure ends the run.
+void writeResults(const std::vector<std::pair<std::string, const DMatrix*>>& results,
+                  const std::vector<std::string>& stale) {
+  std::vector<SetFile> files;
+  for (const auto& result : results) files.push_back(SetFile{result.first, result.second});
+  const int failed = writeSet(".", files, stale, true, " ");
+  if (failed >= 0) stopWithMessage("Error writing output file " + results[static_cast<std::size_t>(failed)].first);
+}
+
+}  // namespace
+
+int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, std::string sep) {
+  std::string directory, name;
+  splitPath(filename, directory, name);
+  if (name.empty()) return 1;
+  return writeSet(directory, {SetFile{name, M}}, {}, transpose, sep) >= 0 ? 1 : 0;
 }
 
 int writeEstimateFiles() {
-  writeResult(resultName(".Q"), Qt);
-  writeResult(resultName(".P"), P);
+  // A bootstrap's standard errors and biases describe the estimate they were
+  // made for: once the new one is in place the old ones go, so that an
+  // interrupted or failed bootstrap leaves none beside it.
+  std::vector<std::string> stale;
+  if (Options::B > 0) stale = {resultName(".Q_se"), resultName(".Q_bias")};
+  writeResults({{resultName(".Q"), Qt}, {resultName(".P"), P}}, stale);
   return 0;
 }
 
 int writeBootstrapFiles() {
   if (Options::B > 0) {
-    if (Qt_se) writeResult(resultName(".Q_se"), Qt_se);
-    if (Qt_bias) writeResult(resultName(".Q_bias"), Qt_bias);
+    std::vector<std::pair<std::string, const DMatrix*>> results;
+    if (Qt_se) results.emplace_back(resultName(".Q_se"), Qt_se);
+    if (Qt_bias) results.emplace_back(resultName(".Q_bias"), Qt_bias);
+    if (!results.empty()) writeResults(results, {});
   }
   return 0;
 }

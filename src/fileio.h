@@ -105,12 +105,12 @@ int readPopFile(const std::string& base);
 
 // Text matrix reader: 0 on success (*M set to a new matrix), 1 on failure.
 int inputMatrix(const std::string& filename, DMatrix** M, bool transpose);
-// Text matrix writer, file form: writes under a temporary name beside the
-// file and renames it over the file once complete and closed, so that the
-// file is the old one or the new one, never a part. 1 on any failure (the
+// Text matrix writer, file form: writes to a new temporary file in the
+// file's directory, syncs it and renames it over the file, so that the file
+// is the old one or the new one, never a part. 1 on any failure (the
 // temporary file is then removed), else 0.
 int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, std::string sep);
-// Text matrix writer, stream form.
+// Text matrix writer, stream form; it does not flush.
 template <typename T>
 void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>* M, bool transpose,
                   std::string sep);
@@ -119,12 +119,16 @@ void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>
 // its integer part, so 10.9 gives "10" and 0.5 and -0.3 give "0".
 std::string lambdaText(double lambda);
 
-// The result files of the current pass, in two parts: Q and P as soon as
+// The result files of the current pass, in two sets: Q and P as soon as
 // the point estimate is there, so that a failure in the analyses after it
 // cannot take the estimate with it, and the bootstrap's standard errors and
 // biases (when Options::B > 0) once they are there. writeOutputFiles writes
-// both parts. Each file is written whole or not at all; a failure ends the
-// run with one line (the results are 0 otherwise).
+// both sets. A set is replaced whole or not at all: every file is written
+// to a temporary first, and the renames follow only when all are complete.
+// With Options::B > 0 the old standard errors and biases of the pass's
+// names are removed when the new Q and P are put in place. A failure ends
+// the run with one line (the results are 0 otherwise); a run ended by
+// SIGINT, SIGTERM or SIGXFSZ leaves no temporary behind.
 int writeEstimateFiles();
 int writeBootstrapFiles();
 int writeOutputFiles();

@@ -1,12 +1,17 @@
 #include "fileio.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -311,6 +316,25 @@ TEST_F(FileIoTest, OutputMatrixWrittenForm) {
   EXPECT_EQ(empty.str(), "");
 }
 
+// The stream form hands its lines on through the stream's buffer: a flush
+// per line would be a write call per SNP. It leaves the one flush to the
+// file form, when the file is complete.
+TEST_F(FileIoTest, OutputMatrixDoesNotFlushPerLine) {
+  struct CountingBuffer : std::stringbuf {
+    int syncs = 0;
+    int sync() override {
+      ++syncs;
+      return std::stringbuf::sync();
+    }
+  };
+  const DMatrix m(2, 1000, 0.5);
+  CountingBuffer buffer;
+  std::ostream out(&buffer);
+  outputMatrix(out, &m, true, " ");
+  EXPECT_EQ(buffer.syncs, 0);
+  EXPECT_EQ(splitLines(buffer.str()).size(), 1000u);
+}
+
 // ---- writeOutputFiles -----------------------------------------------------
 
 TEST_F(FileIoTest, ResultFileNames) {
@@ -377,46 +401,286 @@ TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
   K = 1;
   Qt = new DMatrix(1, 2, 1.0);
   P = new DMatrix(1, 2, 0.5);
-  // A directory in the place of the P file cannot be opened as a file, as
-  // root too.
-  mkdir(dir.file("set1.1.P").c_str(), 0755);
+  // The P file cannot be put in place after the Q file has been: the Q
+  // file goes back to what it was, the old one or none.
+  for (const bool oldQ : {false, true}) {
+    SCOPED_TRACE(oldQ ? "an old Q" : "no old Q");
+    TempDir out;
+    if (oldQ) writeFile(out.file("set1.1.Q"), "old Q\n");
+    // A directory in the place of the P file cannot be replaced by a file,
+    // as root too.
+    mkdir(out.file("set1.1.P").c_str(), 0755);
+    const std::string where = out.path();
+    const RunResult r = runInChild([where] {
+      if (chdir(where.c_str()) != 0) _exit(3);
+      writeOutputFiles();
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Error writing output file set1.1.P\n");
+    if (oldQ) {
+      EXPECT_EQ(readFile(out.file("set1.1.Q")), "old Q\n");
+    } else {
+      EXPECT_FALSE(fileExists(out.file("set1.1.Q")));
+    }
+    // No temporary file is left behind.
+    EXPECT_EQ(filesIn(out.path()), oldQ ? 2u : 1u);
+  }
+}
+
+// A disk that fills while a result is written (here a file size limit, as
+// `ulimit -f 40` sets) must leave the set as it was: not a new Q beside the
+// old P, nor a file cut at a line end where it looks complete. With SIGXFSZ
+// ignored the write fails and the run ends with its line; with its default
+// action the signal ends the run, and no temporary is left either way.
+TEST_F(FileIoTest, ResultSetIsWholeOrAsBefore) {
+  struct Case {
+    bool ignoreSignal;
+    int status;
+    const char* out;
+  };
+  const Case cases[] = {
+      {true, 255, "Error writing output file set1.2.P\n"},
+      {false, 128 + SIGXFSZ, ""},
+  };
+  setInput("set1.bed");
+  K = 2;
+  Qt = new DMatrix(2, 3, 0.5);
+  // 90 KB, the limit is 40 KiB; the new Q file fits under it.
+  P = new DMatrix(2, 5000, 0.25);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ignoreSignal ? "SIGXFSZ ignored" : "SIGXFSZ by default");
+    TempDir out;
+    const std::string oldQ = "old Q\n", oldP = "old P\n";
+    writeFile(out.file("set1.2.Q"), oldQ);
+    writeFile(out.file("set1.2.P"), oldP);
+    const std::string where = out.path();
+    const bool ignore = c.ignoreSignal;
+    const RunResult r = runInChild([where, ignore] {
+      rlimit limit;
+      limit.rlim_cur = limit.rlim_max = 40 * 1024;
+      if (chdir(where.c_str()) != 0 || (ignore && signal(SIGXFSZ, SIG_IGN) == SIG_ERR) ||
+          setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        _exit(3);
+      writeOutputFiles();
+    });
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(readFile(out.file("set1.2.Q")), oldQ);
+    EXPECT_EQ(readFile(out.file("set1.2.P")), oldP);
+    EXPECT_EQ(filesIn(out.path()), 2u);
+  }
+}
+
+// A link planted under a name that a run's temporary file could take (the
+// result's name, a dot, the process id, ".tmp") must not be followed: its
+// target stays as it is, or absent, and the link itself is not touched.
+TEST_F(FileIoTest, PlantedLinksAreNotFollowed) {
+  setInput("set1.bed");
+  K = 1;
+  Options::B = 2;
+  Qt = new DMatrix(1, 2, 1.0);
+  P = new DMatrix(1, 2, 0.5);
+  Qt_se = new DMatrix(1, 2, 0.25);
+  Qt_bias = new DMatrix(1, 2, -0.25);
+  const char* const results[] = {"set1.1.Q", "set1.1.P", "set1.1.Q_se", "set1.1.Q_bias"};
+  const std::string victim = dir.file("victim"), absent = dir.file("absent");
+  writeFile(victim, "precious\n");
+  const std::string where = dir.path();
+  const RunResult r = runInChild([where, &results, victim, absent] {
+    if (chdir(where.c_str()) != 0) _exit(3);
+    // Links to a file that exists and dangling ones, in turn.
+    for (int f = 0; f < 4; ++f) {
+      const std::string planted = std::string(results[f]) + "." + std::to_string(getpid()) + ".tmp";
+      if (symlink((f % 2 == 0 ? victim : absent).c_str(), planted.c_str()) != 0) _exit(4);
+    }
+    writeOutputFiles();
+  });
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readFile(victim), "precious\n");
+  EXPECT_FALSE(fileExists(absent));
+  const char* const contents[] = {"1.000000\n1.000000\n", "0.500000\n0.500000\n", "0.250000\n0.250000\n",
+                                  "-0.250000\n-0.250000\n"};
+  for (int f = 0; f < 4; ++f) {
+    struct stat st;
+    ASSERT_EQ(lstat(dir.file(results[f]).c_str(), &st), 0) << results[f];
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << results[f];
+    EXPECT_EQ(readFile(dir.file(results[f])), contents[f]) << results[f];
+  }
+  // The victim, the four links and the four results.
+  EXPECT_EQ(filesIn(dir.path()), 9u);
+}
+
+// A result name near the 255 bytes of a directory entry is a name the run
+// can write; its temporary's name must not pass the limit.
+TEST_F(FileIoTest, LongResultNames) {
+  const std::string prefix(243, 'x');
+  setInput(prefix + ".bed");
+  K = 3;
+  Options::B = 2;
+  Qt = new DMatrix(3, 2, 0.25);
+  P = new DMatrix(3, 2, 0.5);
+  Qt_se = new DMatrix(3, 2, 0.01);
+  Qt_bias = new DMatrix(3, 2, -0.01);
   const std::string where = dir.path();
   const RunResult r = runInChild([where] {
     if (chdir(where.c_str()) != 0) _exit(3);
     writeOutputFiles();
   });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "Error writing output file set1.1.P\n");
-  EXPECT_EQ(readFile(dir.file("set1.1.Q")), "1.000000\n1.000000\n");
-  // The Q file and the directory: no temporary file is left behind.
-  EXPECT_EQ(filesIn(dir.path()), 2u);
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* kind : {".3.Q", ".3.P", ".3.Q_se", ".3.Q_bias"})
+    EXPECT_EQ(splitLines(readFile(dir.file(prefix + kind))).size(), 2u) << kind;
+  EXPECT_EQ(filesIn(dir.path()), 4u);
 }
 
-// A disk that fills while a result is written (here a file size limit) must
-// leave the file as it was, not cut at a line end where it looks complete.
-TEST_F(FileIoTest, ResultFileIsWholeOrAsBefore) {
+// The standard errors and biases of a bootstrap describe the estimate they
+// were made for: a bootstrap run removes the old ones of its names when it
+// puts its new Q and P in place, so that a bootstrap that fails or is
+// interrupted leaves none beside them. A run without a bootstrap leaves
+// them alone.
+TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
+  struct Case {
+    int B;
+    double lambda;
+    std::vector<std::string> kept;  // of the four old files
+  };
+  const std::vector<std::string> old = {"set1.1.Q_se", "set1.1.Q_bias", "set1.1.Q_se.lambda.10",
+                                        "set1.1.Q_bias.lambda.10"};
+  const Case cases[] = {
+      {2, 0.0, {"set1.1.Q_se.lambda.10", "set1.1.Q_bias.lambda.10"}},
+      {2, 10.0, {"set1.1.Q_se", "set1.1.Q_bias"}},
+      {0, 0.0, old},
+  };
   setInput("set1.bed");
-  K = 2;
-  Qt = new DMatrix(2, 3, 0.5);
-  P = new DMatrix(2, 1000, 0.25);
-  const std::string oldQ = "old Q\n", oldP = "old P\n";
-  writeFile(dir.file("set1.2.Q"), oldQ);
-  writeFile(dir.file("set1.2.P"), oldP);
-  const std::string where = dir.path();
-  const RunResult r = runInChild([where] {
-    // The new Q file fits under the limit, the new P file (18 KB) does not.
-    rlimit limit;
-    limit.rlim_cur = limit.rlim_max = 4096;
-    if (chdir(where.c_str()) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
-        setrlimit(RLIMIT_FSIZE, &limit) != 0)
-      _exit(3);
-    writeOutputFiles();
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "Error writing output file set1.2.P\n");
-  EXPECT_EQ(readFile(dir.file("set1.2.Q")), "0.500000 0.500000\n0.500000 0.500000\n0.500000 0.500000\n");
-  EXPECT_EQ(readFile(dir.file("set1.2.P")), oldP);
-  EXPECT_EQ(filesIn(dir.path()), 2u);
+  K = 1;
+  Qt = new DMatrix(1, 2, 1.0);
+  P = new DMatrix(1, 2, 0.5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("B = " + std::to_string(c.B) + ", lambda " + std::to_string(c.lambda));
+    TempDir out;
+    for (const std::string& name : old) writeFile(out.file(name), "old\n");
+    Options::B = c.B;
+    Options::penaltyfunction.lambda = c.lambda;
+    {
+      CwdGuard cwd(out.path());
+      // The point estimate's files alone: the bootstrap did not end.
+      EXPECT_EQ(writeEstimateFiles(), 0);
+    }
+    for (const std::string& name : old) {
+      const bool kept = std::find(c.kept.begin(), c.kept.end(), name) != c.kept.end();
+      EXPECT_EQ(fileExists(out.file(name)), kept) << name;
+      if (kept) {
+        EXPECT_EQ(readFile(out.file(name)), "old\n") << name;
+      }
+    }
+    EXPECT_EQ(filesIn(out.path()), c.kept.size() + 2);
+  }
+}
+
+namespace {
+
+// Holds the lock on a directory that a run takes to put a result set in
+// place.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_DIRECTORY)) {
+    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) ADD_FAILURE() << "cannot lock " << path;
+  }
+  ~DirectoryLock() { release(); }
+  // The lock belongs to the open directory, which a forked child shares:
+  // the child lets go of its copy so that the lock is the parent's alone.
+  void forget() { close(fd_); }
+  void release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// The names of the temporary files (neither a result nor old) in a directory.
+size_t temporariesIn(const std::string& dir) {
+  size_t count = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) count += std::strncmp(e->d_name, "kelvanore-", 10) == 0;
+    closedir(d);
+  }
+  return count;
+}
+
+// Waits up to 30 s for the condition; false when it did not come.
+bool waitFor(const std::function<bool()>& condition) {
+  for (int waited = 0; waited < 30000; ++waited) {
+    if (condition()) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+// The exit status of a child, or 128 + the signal that ended it.
+int statusOf(pid_t pid) {
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) continue;
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+}
+
+}  // namespace
+
+// A run puts its set in place under a lock on the directory: while another
+// holds it, the run waits with both temporaries written and the old set in
+// place, so that two runs cannot interleave their renames. Ended there by
+// SIGINT or SIGTERM, it removes its temporaries; a signal that was ignored
+// when it started stays ignored.
+TEST_F(FileIoTest, SetIsPutInPlaceUnderTheDirectoryLock) {
+  struct Case {
+    int sig;  // sent while the run waits; 0: none
+    bool ignored;
+    int status;
+  };
+  const Case cases[] = {
+      {0, false, 0},
+      {SIGTERM, false, 128 + SIGTERM},
+      {SIGINT, false, 128 + SIGINT},
+      {SIGTERM, true, 0},
+  };
+  setInput("set1.bed");
+  K = 1;
+  Qt = new DMatrix(1, 2, 1.0);
+  P = new DMatrix(1, 2, 0.5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("signal " + std::to_string(c.sig) + (c.ignored ? " ignored" : ""));
+    TempDir out;
+    writeFile(out.file("set1.1.Q"), "old Q\n");
+    writeFile(out.file("set1.1.P"), "old P\n");
+    DirectoryLock lock(out.path());
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      alarm(60);
+      lock.forget();
+      if (chdir(out.path().c_str()) != 0) _exit(3);
+      if (c.ignored) signal(c.sig, SIG_IGN);
+      writeOutputFiles();
+      _exit(0);
+    }
+    EXPECT_TRUE(waitFor([&] { return temporariesIn(out.path()) == 2; }));
+    // Long enough for a run that takes no lock to rename both files.
+    usleep(200000);
+    EXPECT_EQ(readFile(out.file("set1.1.Q")), "old Q\n");
+    EXPECT_EQ(readFile(out.file("set1.1.P")), "old P\n");
+    if (c.sig != 0) kill(pid, c.sig);
+    if (c.status != 0) {
+      EXPECT_TRUE(waitFor([&] { return temporariesIn(out.path()) == 0; }));
+    }
+    lock.release();
+    EXPECT_EQ(statusOf(pid), c.status);
+    const bool replaced = c.status == 0;
+    EXPECT_EQ(readFile(out.file("set1.1.Q")), replaced ? "1.000000\n1.000000\n" : "old Q\n");
+    EXPECT_EQ(readFile(out.file("set1.1.P")), replaced ? "0.500000\n0.500000\n" : "old P\n");
+    EXPECT_EQ(filesIn(out.path()), 2u);
+  }
 }
 
 TEST_F(FileIoTest, WriteErrorIsReported) {

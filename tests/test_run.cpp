@@ -1,9 +1,16 @@
 // End-to-end runs of the whole program on the shipped simulated data set:
 // the order of the driver's lines, the number formats across passes, the
 // result files, and the estimates against the true values.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <numeric>
@@ -302,4 +309,48 @@ TEST(Run, WanderingPenalisedRunEnds) {
   EXPECT_EQ(lines.at(static_cast<size_t>(at) + 1), "Summary: ");
   EXPECT_TRUE(fileExists(dir.file("sim3.3.Q.lambda.1000000000")));
   EXPECT_TRUE(fileExists(dir.file("sim3.3.P.lambda.1000000000")));
+}
+
+// A bootstrap that does not end (here stopped by SIGTERM) must not leave the
+// standard errors and biases of an earlier run beside the new estimate: the
+// run removes them when it puts its new Q and P in place, before the
+// bootstrap, and leaves no temporary file behind.
+TEST(Run, InterruptedBootstrapLeavesNoStaleStandardErrors) {
+  TempDir dir;
+  for (const char* name : {"sim3.3.Q", "sim3.3.P", "sim3.3.Q_se", "sim3.3.Q_bias"}) writeFile(dir.file(name), "old\n");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDWR);
+    if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(devnull, 1) < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
+    alarm(300);
+    // Far more replicates than the test waits for.
+    execl(KELVANORE_BIN, KELVANORE_BIN, kSim.c_str(), "3", "-B1000", "-j2", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The new Q is in place once its file is no longer the old one.
+  bool replaced = false, ended = false;
+  int wstatus = 0;
+  for (int waited = 0; waited < 120000 && !replaced && !ended; waited += 10) {
+    replaced = readFile(dir.file("sim3.3.Q")) != "old\n";
+    ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+    if (!replaced && !ended) usleep(10000);
+  }
+  EXPECT_TRUE(replaced);
+  ASSERT_FALSE(ended) << "the run ended before it was stopped: " << wstatus;
+  kill(pid, SIGTERM);
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) continue;
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << wstatus;
+  EXPECT_EQ(readTable(dir.file("sim3.3.Q")).size(), 302u);
+  EXPECT_EQ(readTable(dir.file("sim3.3.P")).size(), 5001u);
+  EXPECT_FALSE(fileExists(dir.file("sim3.3.Q_se")));
+  EXPECT_FALSE(fileExists(dir.file("sim3.3.Q_bias")));
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.path().c_str())) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
 }
