@@ -466,16 +466,7 @@ TEST(UtilsUpdateVector, KeepsEmptyPiecesAndExistingEntries) {
 
 // ---- Dataset records ----------------------------------------------------------
 
-TEST(UtilsRecords, SnpDefaultsAndGenomeOrder) {
-  const SNPInfo d;
-  EXPECT_EQ(d.chromosome, 0);
-  EXPECT_EQ(d.name, "");
-  EXPECT_EQ(d.geneticPosition, 0.0);
-  EXPECT_EQ(d.position, 0);
-  EXPECT_EQ(d.fileIndex, 0);
-  EXPECT_FALSE(d.haploid);
-  EXPECT_FALSE(IndInfo().haploid);
-
+TEST(UtilsRecords, SnpGenomeOrder) {
   auto snp = [](int chr, int64_t pos, const char* name) {
     SNPInfo s;
     s.chromosome = chr;
