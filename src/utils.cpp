@@ -1,6 +1,10 @@
 #include "utils.h"
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -84,14 +88,47 @@ inline double randUnifBelowOne() {
   return u;
 }
 
-// What the allocations under way are for; null outside every AllocationName.
-const std::string* allocationName = nullptr;
+// The out-of-memory stop's line for the allocations under way, formatted
+// when their AllocationName was made (on the main thread), so that the
+// handler itself needs no memory; null outside every AllocationName.
+std::atomic<const std::string*> allocationLine{nullptr};
 
+// Set by the first thread that runs out of memory; the handler ends the run
+// for that one only.
+std::atomic_flag outOfMemoryStopping = ATOMIC_FLAG_INIT;
+
+void writeAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, text, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// May run on any thread, several at once, with other threads still working:
+// it allocates nothing, unwinds nothing and runs no exit handlers (which
+// would destroy what the other threads use), and returns never.
 void outOfMemory() {
-  // Reporting may allocate too: a second failure must not come back here.
-  std::set_new_handler(nullptr);
-  if (allocationName != nullptr) stopOutOfMemory(*allocationName);
-  stopWithMessage("Out of memory: the run needs more memory than the system can give");
+  if (outOfMemoryStopping.test_and_set()) {
+    // Another thread is ending the run: its _Exit ends this one too.
+    for (;;) pause();
+  }
+  static const char kGeneralLine[] = "Out of memory: the run needs more memory than the system can give\n";
+  // Console lines are flushed at each line end; a part line still in
+  // standard output's buffer (std::cout writes through to it) goes first,
+  // unless another thread holds the stream.
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
+  const std::string* line = allocationLine.load();
+  if (line != nullptr)
+    writeAll(STDOUT_FILENO, line->data(), line->size());
+  else
+    writeAll(STDOUT_FILENO, kGeneralLine, sizeof kGeneralLine - 1);
+  std::_Exit(kExitError);
 }
 
 }  // namespace
@@ -130,11 +167,12 @@ void stopOutOfMemory(const std::string& what) {
 
 void installOutOfMemoryStop() { std::set_new_handler(outOfMemory); }
 
-AllocationName::AllocationName(std::string what) : what_(std::move(what)), enclosing_(allocationName) {
-  allocationName = &what_;
+AllocationName::AllocationName(const std::string& what)
+    : line_("Out of memory: cannot allocate " + what + "\n"), enclosing_(allocationLine.load()) {
+  allocationLine.store(&line_);
 }
 
-AllocationName::~AllocationName() { allocationName = enclosing_; }
+AllocationName::~AllocationName() { allocationLine.store(enclosing_); }
 
 DMatrix* copyMatrix(const DMatrix& M, const std::string& what) {
   const AllocationName name(what);

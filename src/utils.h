@@ -117,19 +117,23 @@ extern const std::string ALLCHRS_PROXY;      // "ALL_CHROMOSOMES": every chromos
 // caller). While an AllocationName lives, that line names what was being
 // allocated, "Out of memory: cannot allocate " and the name; otherwise it
 // says "Out of memory: the run needs more memory than the system can give".
-// Names are set on the main thread only, outside the parallel regions. The
+// The first thread that runs out writes the line with write(2) and ends the
+// process with _Exit, without exit handlers, while others may still run; a
+// thread that runs out after it waits for that end and prints nothing.
+// Names are set on the main thread only, outside the parallel regions: the
+// line is formatted then, so the handler needs no memory. The
 // quadratic-programming solver's work arrays, obtained with malloc, stop on
 // their own (status 1; fquadprog.h).
 void installOutOfMemoryStop();
 class AllocationName {
  public:
-  explicit AllocationName(std::string what);
+  explicit AllocationName(const std::string& what);
   ~AllocationName();
   AllocationName(const AllocationName&) = delete;
   AllocationName& operator=(const AllocationName&) = delete;
 
  private:
-  std::string what_;
+  std::string line_;  // the stop's whole line, line end included
   const std::string* enclosing_;
 };
 // A new copy of M, for the named run-state matrix.
