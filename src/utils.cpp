@@ -1,5 +1,7 @@
 #include "utils.h"
 
+#include <omp.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <utility>
@@ -173,6 +176,46 @@ AllocationName::AllocationName(const std::string& what)
 }
 
 AllocationName::~AllocationName() { allocationLine.store(enclosing_); }
+
+namespace {
+
+// Blocks until the probe's creator lets go, so that all of its threads hold
+// their stacks at once.
+void* holdUntilReleased(void* gate) {
+  std::lock_guard<std::mutex> wait(*static_cast<std::mutex*>(gate));
+  return nullptr;
+}
+
+// Whether threads - 1 threads (the team besides the calling thread) can run
+// at once with the default attributes, which the OpenMP runtime uses too
+// unless its stack size variables set others.
+bool threadsCanStart(int threads) {
+  std::mutex gate;
+  gate.lock();
+  std::vector<pthread_t> started;
+  bool ok = true;
+  for (int t = 1; t < threads && ok; ++t) {
+    pthread_t id;
+    ok = pthread_create(&id, nullptr, holdUntilReleased, &gate) == 0;
+    if (ok) started.push_back(id);
+  }
+  gate.unlock();
+  for (pthread_t id : started) pthread_join(id, nullptr);
+  return ok;
+}
+
+}  // namespace
+
+void reserveThreads(int threads) {
+  if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr &&
+      !threadsCanStart(threads))
+    stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");
+  // The runtime keeps a team's threads for the later regions of the same
+  // size, so none is created after this one.
+#pragma omp parallel num_threads(threads)
+  {
+  }
+}
 
 DMatrix* copyMatrix(const DMatrix& M, const std::string& what) {
   const AllocationName name(what);

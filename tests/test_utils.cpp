@@ -1,6 +1,8 @@
 #include "utils.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -458,6 +460,34 @@ TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
   }
+}
+
+// A team of threads whose stacks do not fit: the run's own line at start-up,
+// not the OpenMP runtime's exit (status 1, its line on standard error) at
+// the first parallel region. A stack limit of 1 GB makes every thread's
+// default stack 1 GB, so seven workers need 7 GB where 3 GB may be had,
+// while the run itself needs far less.
+TEST(UtilsStops, ThreadsWhoseStacksDoNotFitStopAtStartUp) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
+#endif
+  const RunResult r = runInChild([] {
+    rlimit stack, space;
+    stack.rlim_cur = stack.rlim_max = static_cast<rlim_t>(1) << 30;
+    space.rlim_cur = space.rlim_max = static_cast<rlim_t>(3) << 30;
+    if (setrlimit(RLIMIT_STACK, &stack) != 0 || setrlimit(RLIMIT_AS, &space) != 0) _exit(3);
+    unsetenv("OMP_STACKSIZE");
+    unsetenv("GOMP_STACKSIZE");
+    std::string bin = KELVANORE_BIN, threads = "-j8", data = testData("sim3.bed"), k = "3";
+    char* argv[] = {&bin[0], &threads[0], &data[0], &k[0], nullptr};
+    execv(argv[0], argv);
+    _exit(4);
+  });
+  EXPECT_EQ(r.status, 255) << r.out << r.err;
+  const std::vector<std::string> lines = splitLines(r.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Out of memory: cannot allocate the stacks of 8 threads") << r.out;
+  EXPECT_EQ(r.err, "");
 }
 
 // ---- Penalty weight list and haploid chromosome splitting ---------------------
