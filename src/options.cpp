@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <getopt.h>
 #include <omp.h>
 #include <strings.h>
 
@@ -37,7 +38,9 @@ int Options::cvFolds = 0;
 int Options::verbosity = 0;
 std::vector<double> Options::lambdas(1, 0.0);
 
-struct option Options::longopts[] = {
+namespace {
+
+const struct option kLongOptions[] = {
     {"haploid", required_argument, nullptr, 'x'},
     {"initializeQ", no_argument, nullptr, 'Q'},
     {"fixP", no_argument, nullptr, 'P'},
@@ -63,8 +66,6 @@ struct option Options::longopts[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
-
-namespace {
 
 const char* const kVersion = KELVANORE_VERSION;
 const char* const kShortOptions = "x:f:iPQzs:a:m:B::C:c:h:v::j::R::p:l:d:e:g:b:";
@@ -281,7 +282,7 @@ void Options::parseOptions(int argc, char** argv) {
   const char* epsilonText = nullptr;
 
   int c;
-  while ((c = getopt_long(argc, argv, kShortOptions, longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'x':
         parseHaploid(optarg);

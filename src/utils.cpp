@@ -26,29 +26,10 @@
 
 // ---- Run state -------------------------------------------------------------
 
-int I = 0;
-int L = 0;
-int K = 0;
+#define KELVANORE_DEFINE_RUN_STATE(kind, type, name, initial) type name = initial;
+KELVANORE_RUN_STATE(KELVANORE_DEFINE_RUN_STATE)
+#undef KELVANORE_DEFINE_RUN_STATE
 
-double currentLoglike = 0.0;
-double currentObj = 0.0;
-double cvIndex = 0.0;
-
-GMatrix* N = nullptr;
-DMatrix* Qt = nullptr;
-DMatrix* Qt_old = nullptr;
-DMatrix* P = nullptr;
-DMatrix* P_old = nullptr;
-BVector* monomorphics = nullptr;
-int* reference_pop = nullptr;
-DMatrix* Qt_truth = nullptr;
-DMatrix* P_truth = nullptr;
-DMatrix* Qt_se = nullptr;
-DMatrix* Qt_bias = nullptr;
-
-bool haploidModeEnabled = false;
-std::vector<int> haploid_sexes;
-std::vector<std::string> haploid_chrs;
 const std::string ALLCHRS_PROXY = "ALL_CHROMOSOMES";
 
 namespace {
