@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     writeEstimateFiles();
 
     if (Options::cvFolds > 0) {
-      compute_crossvalidation_index(algorithm, Options::cvFolds, description);
+      compute_crossvalidation_index(Options::cvFolds, description);
       std::cout << "CV error (K=" << K << "): " << std::setprecision(5) << cvIndex << std::endl;
     }
 
