@@ -38,9 +38,7 @@ int Options::cvFolds = 0;
 int Options::verbosity = 0;
 std::vector<double> Options::lambdas(1, 0.0);
 
-namespace {
-
-const struct option kLongOptions[] = {
+struct option Options::longopts[] = {
     {"haploid", required_argument, nullptr, 'x'},
     {"initializeQ", no_argument, nullptr, 'Q'},
     {"fixP", no_argument, nullptr, 'P'},
@@ -66,6 +64,8 @@ const struct option kLongOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
+
+namespace {
 
 const char* const kVersion = KELVANORE_VERSION;
 const char* const kShortOptions = "x:f:iPQzs:a:m:B::C:c:h:v::j::R::p:l:d:e:g:b:";
@@ -282,7 +282,7 @@ void Options::parseOptions(int argc, char** argv) {
   const char* epsilonText = nullptr;
 
   int c;
-  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, kShortOptions, longopts, nullptr)) != -1) {
     switch (c) {
       case 'x':
         parseHaploid(optarg);

@@ -11,6 +11,10 @@
 
 #include "convergence.h"
 
+// getopt.h's long-option entry; only options.cpp, which parses, needs its
+// members.
+struct option;
+
 // Estimation method, held as an int.
 enum MethodType { EM = 0, BLOCK = 1 };
 
@@ -58,6 +62,9 @@ class Options {
 #define KELVANORE_DECLARE_OPTION(type, name) static type name;
   KELVANORE_OPTIONS(KELVANORE_DECLARE_OPTION)
 #undef KELVANORE_DECLARE_OPTION
+
+  // The long options for getopt_long: a constant table, not configuration.
+  static struct option longopts[];
 
   // Reads the command line, prints the configuration summary, sets the
   // thread count, seeds the random generator and reads K. Returns only with

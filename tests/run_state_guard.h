@@ -22,7 +22,8 @@
 // One mark cannot be put back: setRandState() also marks the generator
 // seeded, so after a test that moved a generator nobody had seeded, the
 // generator is back at its state but counts as seeded. (An untouched
-// generator is left alone.)
+// generator is left alone.) Options::longopts is a constant table, outside
+// the list, and is not saved.
 //
 // A fixture holds the guard as a member (or derives from RunStateTest), so
 // that it saves the state before SetUp() and restores it after TearDown();
