@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
   installOutOfMemoryStop();
   print_banner();
   Options::parseOptions(argc, argv);
+  // Before the data take memory: the team's stacks are had now or never.
+  reserveThreads();
 
   DatasetMetadata description;
   if (readInputFiles(Options::initializeFromFilesFlag, description) != 0)

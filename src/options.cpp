@@ -175,7 +175,6 @@ void parseThreads(const char* value) {
   }
   std::cout << "Will use " << threads << " threads." << std::endl;
   omp_set_num_threads(threads);
-  reserveThreads(threads);
 }
 
 void parseFolds(const char* value) {

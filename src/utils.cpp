@@ -187,7 +187,8 @@ bool threadsCanStart(int threads) {
 
 }  // namespace
 
-void reserveThreads(int threads) {
+void reserveThreads() {
+  const int threads = omp_get_max_threads();
   if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr &&
       !threadsCanStart(threads))
     stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");

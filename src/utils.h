@@ -155,14 +155,15 @@ class AllocationName {
   std::string line_;  // the stop's whole line, line end included
   const std::string* enclosing_;
 };
-// Starts the team of the engine's parallel regions (threads in all) now,
-// while the run holds little memory: a shortage later then meets operator
-// new and its line, not the OpenMP runtime's thread creation, which ends
-// the process itself (status 1, its own line on standard error). A team
-// whose stacks cannot be had stops with "Out of memory: cannot allocate
-// the stacks of N threads", unless OMP_STACKSIZE or GOMP_STACKSIZE gives
-// the runtime stacks of another size than the probe's.
-void reserveThreads(int threads);
+// Starts the team of the engine's parallel regions (the thread count that
+// the option parser set) now, while the run holds little memory: a
+// shortage later then meets operator new and its line, not the OpenMP
+// runtime's thread creation, which ends the process itself (status 1, its
+// own line on standard error). A team whose stacks cannot be had stops with
+// "Out of memory: cannot allocate the stacks of N threads", unless
+// OMP_STACKSIZE or GOMP_STACKSIZE gives the runtime stacks of another size
+// than the probe's. Called by main once, after the options are parsed.
+void reserveThreads();
 // A new copy of M, for the named run-state matrix.
 DMatrix* copyMatrix(const DMatrix& M, const std::string& what);
 
