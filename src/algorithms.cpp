@@ -6,6 +6,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include "feasible.h"
 #include "invert_matrix.h"
@@ -256,8 +257,8 @@ Algorithm* Algorithm::buildAlgorithm(MethodType& method, AccelerationScheme& acc
       return new BlockRelaxationAlgorithm(penalty);
     case QUASI_NEWTON: {
       AccelerationScheme plain{NONE, 0};
-      Algorithm* base = buildAlgorithm(method, plain, penalty);
-      return new QuasiNewtonAcceleratedAlgorithm(base, acceleration.R);
+      std::unique_ptr<Algorithm> base(buildAlgorithm(method, plain, penalty));
+      return new QuasiNewtonAcceleratedAlgorithm(std::move(base), acceleration.R);
     }
     default:
       Unimplemented();
@@ -313,8 +314,8 @@ const char* BlockRelaxationAlgorithm::getShortName() { return "Block"; }
 
 // ---- QuasiNewtonAcceleratedAlgorithm ---------------------------------------
 
-QuasiNewtonAcceleratedAlgorithm::QuasiNewtonAcceleratedAlgorithm(Algorithm* base, int q)
-    : baseAlgorithm(base),
+QuasiNewtonAcceleratedAlgorithm::QuasiNewtonAcceleratedAlgorithm(std::unique_ptr<Algorithm> base, int q)
+    : baseAlgorithm(std::move(base)),
       numSecantConditions(q),
       numParameters(0),
       secantQueue(nullptr),
@@ -322,8 +323,8 @@ QuasiNewtonAcceleratedAlgorithm::QuasiNewtonAcceleratedAlgorithm(Algorithm* base
       Qt_step2(nullptr),
       P_step1(nullptr),
       P_step2(nullptr),
-      algorithmName(std::string("QuasiNewton accelerated") + base->getName()),
-      algorithmShortName(std::string("QN/") + base->getShortName()) {
+      algorithmName(std::string("QuasiNewton accelerated") + baseAlgorithm->getName()),
+      algorithmShortName(std::string("QN/") + baseAlgorithm->getShortName()) {
   // The option parser refuses such counts; a queue of no pairs could never
   // be full and would grow without bound.
   if (q < 1) stopWithMessage("Invalid number of secant conditions: " + std::to_string(q));

@@ -6,6 +6,7 @@
 #ifndef KELVANORE_ALGORITHMS_H
 #define KELVANORE_ALGORITHMS_H
 
+#include <memory>
 #include <string>
 
 #include "convergence.h"
@@ -92,7 +93,7 @@ class BlockRelaxationAlgorithm : public PenalizedAlgorithm {
 
 class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
  public:
-  QuasiNewtonAcceleratedAlgorithm(Algorithm* base, int q);
+  QuasiNewtonAcceleratedAlgorithm(std::unique_ptr<Algorithm> base, int q);
   ~QuasiNewtonAcceleratedAlgorithm() override;
 
   void iterate_once(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
@@ -106,7 +107,7 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
   const char* getName() override;
   const char* getShortName() override;
 
-  Algorithm* baseAlgorithm;  // not owned
+  std::unique_ptr<Algorithm> baseAlgorithm;  // owned: destroyed with the wrapper
   int numSecantConditions;
   int numParameters;
   SecantQueue* secantQueue;  // owned, per run

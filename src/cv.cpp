@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,15 +10,6 @@
 #include "options.h"
 
 namespace {
-
-// Releases a re-fit object built by the factory, together with the base
-// method that a quasi-Newton wrapper does not own.
-void releaseAlgorithm(Algorithm* alg) {
-  Algorithm* base = nullptr;
-  if (auto* qn = dynamic_cast<QuasiNewtonAcceleratedAlgorithm*>(alg)) base = qn->baseAlgorithm;
-  delete alg;
-  delete base;
-}
 
 int64_t observedGenotypes(const GMatrix& G) {
   const int64_t cells = static_cast<int64_t>(G.size1()) * static_cast<int64_t>(G.size2());
@@ -39,12 +31,13 @@ double devianceTerm(int g, double mu) {
 
 }  // namespace
 
-void compute_crossvalidation_index(Algorithm* /*alg*/, int folds, const DatasetMetadata& meta) {
+void compute_crossvalidation_index(int folds, const DatasetMetadata& meta) {
   if (folds <= 0) {
     cvIndex = 0;
     return;
   }
-  Algorithm* refit = Algorithm::buildAlgorithm(Options::method, Options::acceleration, Options::penaltyfunction);
+  std::unique_ptr<Algorithm> refit(
+      Algorithm::buildAlgorithm(Options::method, Options::acceleration, Options::penaltyfunction));
   refit->printStatus = Options::verbosity > 0;
 
   // 200 copies of each fold number: every stretch of 200 v consecutive
@@ -100,7 +93,7 @@ void compute_crossvalidation_index(Algorithm* /*alg*/, int folds, const DatasetM
     for (double s : perIndividual) foldSum += s;
     total += foldSum;
   }
-  releaseAlgorithm(refit);
+  refit.reset();
   // Later estimations of the run fit the input data again: the table must
   // describe it, not the last fold's masked matrix.
   buildMonomorphicsTable(*N, *monomorphics);

@@ -4,11 +4,9 @@
 
 #include "utils.h"
 
-class Algorithm;
-
-// Sets cvIndex. The algorithm argument is not used: the re-fits use an
-// object built from the configuration.
-void compute_crossvalidation_index(Algorithm* alg, int folds, const DatasetMetadata& meta);
+// Sets cvIndex. The re-fits use an object built from the configuration,
+// released when the folds are done.
+void compute_crossvalidation_index(int folds, const DatasetMetadata& meta);
 
 // Ends the run with one line when N holds fewer observed genotypes than
 // folds: some folds would be empty, and the run would spend its time on

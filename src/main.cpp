@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
   installOutOfMemoryStop();
   print_banner();
   Options::parseOptions(argc, argv);
+  // Before the data take memory: the team's stacks are had now or never.
+  reserveThreads();
 
   DatasetMetadata description;
   if (readInputFiles(Options::initializeFromFilesFlag, description) != 0)
@@ -106,7 +108,7 @@ int main(int argc, char** argv) {
     writeEstimateFiles();
 
     if (Options::cvFolds > 0) {
-      compute_crossvalidation_index(algorithm, Options::cvFolds, description);
+      compute_crossvalidation_index(Options::cvFolds, description);
       std::cout << "CV error (K=" << K << "): " << std::setprecision(5) << cvIndex << std::endl;
     }
 

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <getopt.h>
 #include <omp.h>
 #include <strings.h>
 

@@ -6,12 +6,14 @@
 #ifndef KELVANORE_OPTIONS_H
 #define KELVANORE_OPTIONS_H
 
-#include <getopt.h>
-
 #include <string>
 #include <vector>
 
 #include "convergence.h"
+
+// getopt.h's long-option entry; only options.cpp, which parses, needs its
+// members.
+struct option;
 
 // Estimation method, held as an int.
 enum MethodType { EM = 0, BLOCK = 1 };
@@ -29,29 +31,39 @@ struct PenaltyFunction {
   double epsilon;  // smoothing constant
 };
 
+// The run configuration's members, one entry each: type, name, and what it
+// holds. The class declares them from this list and the test support saves
+// and restores them from it, so that no member is left out of either; each
+// is defined with its default in options.cpp.
+#define KELVANORE_OPTIONS(X)                                                                          \
+  X(bool, estimateQ)                                                                                  \
+  X(bool, estimateP)                                                                                  \
+  X(unsigned int, seedval)                                                                            \
+  X(AccelerationScheme, acceleration) /* quasi-Newton R within 1 .. kMaxInvertOrder */                \
+  X(MethodType, method)                                                                               \
+  X(PenaltyFunction, penaltyfunction) /* lambda set by main before each point estimation */           \
+  X(int, B)                           /* bootstrap replicates: 0 = off, else at least 2 */            \
+  X(int, blockSize)                   /* bootstrap block size in SNPs; 0 = derive */                  \
+  X(ConvergenceChecker, minorConvergenceCriterion)                                                    \
+  X(ConvergenceChecker, majorConvergenceCriterion)                                                    \
+  X(bool, skipPointEstimation)                                                                        \
+  X(bool, supervised)                                                                                 \
+  X(int, initializeFromFilesFlag) /* 0 none, else starting values are read */                         \
+  X(char*, inputFile)                                                                                 \
+  X(char*, inputFileBase)         /* input path up to its last "." */                                 \
+  X(char*, inputFilePrefix)       /* base name before its last "." */                                 \
+  X(char*, inputFileSuffix)       /* base name after its last "." */                                  \
+  X(int, cvFolds)                 /* cross-validation folds: 0 = off, else at least 2 */              \
+  X(int, verbosity)               /* 0, or 1 with the verbose option */                               \
+  X(std::vector<double>, lambdas) /* penalty weights, one pass each; never empty */
+
 class Options {
  public:
-  static bool estimateQ;
-  static bool estimateP;
-  static unsigned int seedval;
-  static AccelerationScheme acceleration;  // quasi-Newton R within 1 .. kMaxInvertOrder
-  static MethodType method;
-  static PenaltyFunction penaltyfunction;  // lambda set by main before each point estimation
-  static int B;                            // bootstrap replicates: 0 = off, else at least 2
-  static int blockSize;                    // bootstrap block size in SNPs; 0 = derive
-  static ConvergenceChecker minorConvergenceCriterion;
-  static ConvergenceChecker majorConvergenceCriterion;
-  static bool skipPointEstimation;
-  static bool supervised;
-  static int initializeFromFilesFlag;  // 0 none, else starting values are read
-  static char* inputFile;
-  static char* inputFileBase;    // input path up to its last "."
-  static char* inputFilePrefix;  // base name before its last "."
-  static char* inputFileSuffix;  // base name after its last "."
-  static int cvFolds;                  // cross-validation folds: 0 = off, else at least 2
-  static int verbosity;                // 0, or 1 with the verbose option
-  static std::vector<double> lambdas;  // penalty weights, one pass each; never empty
+#define KELVANORE_DECLARE_OPTION(type, name) static type name;
+  KELVANORE_OPTIONS(KELVANORE_DECLARE_OPTION)
+#undef KELVANORE_DECLARE_OPTION
 
+  // The long options for getopt_long: a constant table, not configuration.
   static struct option longopts[];
 
   // Reads the command line, prints the configuration summary, sets the

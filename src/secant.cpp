@@ -1,31 +1,40 @@
 #include "secant.h"
 
+#include <cstdint>
+#include <string>
+
 #include <boost/numeric/ublas/matrix_proxy.hpp>
 
 namespace {
 
-// The parameter vector is Qt (K x I) then P (K x L), each row by row; its
-// length comes from the run's sizes, so every pair of a run has the same
-// layout whatever matrices it was built from.
+bool sameShape(const DMatrix& a, const DMatrix& b) { return a.size1() == b.size1() && a.size2() == b.size2(); }
+
+// out = (Qt_to - Qt_from, P_to - P_from), each flattened row by row: the Q
+// part in the first qLength positions, the P part after it.
 void fillDifference(const DMatrix& Qt_from, const DMatrix& P_from, const DMatrix& Qt_to, const DMatrix& P_to,
-                    DVector& out) {
-  const size_t qLength = static_cast<size_t>(I) * static_cast<size_t>(K);
-  const size_t total = (static_cast<size_t>(I) + static_cast<size_t>(L)) * static_cast<size_t>(K);
+                    size_t qLength, DVector& out) {
   DMatrix dQ = Qt_to - Qt_from;
   matrix_to_vector_range(dQ, out, Range(0, qLength));
   DMatrix dP = P_to - P_from;
-  matrix_to_vector_range(dP, out, Range(qLength, total));
+  matrix_to_vector_range(dP, out, Range(qLength, out.size()));
 }
 
 }  // namespace
 
 SecantCondition::SecantCondition(const DMatrix* Qt0, const DMatrix* P0, const DMatrix* Qt1, const DMatrix* P1,
                                  const DMatrix* Qt2, const DMatrix* P2) {
-  const size_t total = (static_cast<size_t>(I) + static_cast<size_t>(L)) * static_cast<size_t>(K);
+  // The differences are taken entry by entry, and every pair of a queue
+  // must have one layout: the three points share their shapes, and Q and P
+  // their number of populations.
+  if (!sameShape(*Qt0, *Qt1) || !sameShape(*Qt0, *Qt2) || !sameShape(*P0, *P1) || !sameShape(*P0, *P2) ||
+      Qt0->size1() != P0->size1())
+    stopWithMessage("Error: the points of a secant pair do not have the same shapes of Q and P.");
+  const size_t qLength = Qt0->size1() * Qt0->size2();
+  const size_t total = qLength + P0->size1() * P0->size2();
   u = new DVector(total);
   v = new DVector(total);
-  fillDifference(*Qt0, *P0, *Qt1, *P1, *u);
-  fillDifference(*Qt1, *P1, *Qt2, *P2, *v);
+  fillDifference(*Qt0, *P0, *Qt1, *P1, qLength, *u);
+  fillDifference(*Qt1, *P1, *Qt2, *P2, qLength, *v);
 }
 
 SecantCondition::~SecantCondition() {
@@ -47,6 +56,10 @@ SecantQueue::~SecantQueue() {
 }
 
 bool SecantQueue::addSecantCondition(SecantCondition* c) {
+  // U and V take one column per pair, each of the queue's dimension.
+  if (static_cast<int64_t>(c->u->size()) != dimension)
+    stopWithMessage("Error: a secant pair of " + std::to_string(c->u->size()) +
+                    " parameters does not fit a queue of dimension " + std::to_string(dimension) + ".");
   // The non-empty test keeps a capacity below 1 from dropping a pair that
   // does not exist; such a queue is never built by the acceleration.
   if (!conditions.empty() && static_cast<int>(conditions.size()) >= capacity) {
@@ -60,6 +73,8 @@ bool SecantQueue::addSecantCondition(SecantCondition* c) {
 bool SecantQueue::isFull() { return static_cast<int>(conditions.size()) == capacity; }
 
 bool SecantQueue::getUV(DMatrix& U, DMatrix& V) {
+  if (static_cast<int64_t>(U.size1()) != dimension || static_cast<int64_t>(V.size1()) != dimension)
+    stopWithMessage("Error: U and V do not have the secant queue's " + std::to_string(dimension) + " rows.");
   size_t j = 0;
   for (SecantCondition* c : conditions) {
     if (j >= U.size2() || j >= V.size2()) break;

@@ -1,6 +1,10 @@
 // secant: the secant pairs (u, v) = (x1 - x0, x2 - x1) of the quasi-Newton
 // acceleration and the first-in first-out queue of the last q of them. The
-// parameter vector is Qt then P, each flattened row by row.
+// parameter vector is Qt then P, each flattened row by row; its length is
+// that of the matrices a pair is made from, (columns of Qt + columns of P)
+// x their rows. Shapes that do not agree (the three points among
+// themselves, a pair with its queue, U and V with the queue) stop the run
+// with a line that says so.
 #ifndef KELVANORE_SECANT_H
 #define KELVANORE_SECANT_H
 
@@ -24,7 +28,7 @@ class SecantCondition {
 
 class SecantQueue {
  public:
-  SecantQueue(int dimension, int capacity);
+  SecantQueue(int dimension, int capacity);  // dimension: the pairs' length
   ~SecantQueue();
   SecantQueue(const SecantQueue&) = delete;
   SecantQueue& operator=(const SecantQueue&) = delete;

@@ -1,11 +1,18 @@
 #include "utils.h"
 
+#include <omp.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <utility>
@@ -19,29 +26,10 @@
 
 // ---- Run state -------------------------------------------------------------
 
-int I = 0;
-int L = 0;
-int K = 0;
+#define KELVANORE_DEFINE_RUN_STATE(kind, type, name, initial) type name = initial;
+KELVANORE_RUN_STATE(KELVANORE_DEFINE_RUN_STATE)
+#undef KELVANORE_DEFINE_RUN_STATE
 
-double currentLoglike = 0.0;
-double currentObj = 0.0;
-double cvIndex = 0.0;
-
-GMatrix* N = nullptr;
-DMatrix* Qt = nullptr;
-DMatrix* Qt_old = nullptr;
-DMatrix* P = nullptr;
-DMatrix* P_old = nullptr;
-BVector* monomorphics = nullptr;
-int* reference_pop = nullptr;
-DMatrix* Qt_truth = nullptr;
-DMatrix* P_truth = nullptr;
-DMatrix* Qt_se = nullptr;
-DMatrix* Qt_bias = nullptr;
-
-bool haploidModeEnabled = false;
-std::vector<int> haploid_sexes;
-std::vector<std::string> haploid_chrs;
 const std::string ALLCHRS_PROXY = "ALL_CHROMOSOMES";
 
 namespace {
@@ -84,14 +72,47 @@ inline double randUnifBelowOne() {
   return u;
 }
 
-// What the allocations under way are for; null outside every AllocationName.
-const std::string* allocationName = nullptr;
+// The out-of-memory stop's line for the allocations under way, formatted
+// when their AllocationName was made (on the main thread), so that the
+// handler itself needs no memory; null outside every AllocationName.
+std::atomic<const std::string*> allocationLine{nullptr};
 
+// Set by the first thread that runs out of memory; the handler ends the run
+// for that one only.
+std::atomic_flag outOfMemoryStopping = ATOMIC_FLAG_INIT;
+
+void writeAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, text, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// May run on any thread, several at once, with other threads still working:
+// it allocates nothing, unwinds nothing and runs no exit handlers (which
+// would destroy what the other threads use), and returns never.
 void outOfMemory() {
-  // Reporting may allocate too: a second failure must not come back here.
-  std::set_new_handler(nullptr);
-  if (allocationName != nullptr) stopOutOfMemory(*allocationName);
-  stopWithMessage("Out of memory: the run needs more memory than the system can give");
+  if (outOfMemoryStopping.test_and_set()) {
+    // Another thread is ending the run: its _Exit ends this one too.
+    for (;;) pause();
+  }
+  static const char kGeneralLine[] = "Out of memory: the run needs more memory than the system can give\n";
+  // Console lines are flushed at each line end; a part line still in
+  // standard output's buffer (std::cout writes through to it) goes first,
+  // unless another thread holds the stream.
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
+  const std::string* line = allocationLine.load();
+  if (line != nullptr)
+    writeAll(STDOUT_FILENO, line->data(), line->size());
+  else
+    writeAll(STDOUT_FILENO, kGeneralLine, sizeof kGeneralLine - 1);
+  std::_Exit(kExitError);
 }
 
 }  // namespace
@@ -130,11 +151,53 @@ void stopOutOfMemory(const std::string& what) {
 
 void installOutOfMemoryStop() { std::set_new_handler(outOfMemory); }
 
-AllocationName::AllocationName(std::string what) : what_(std::move(what)), enclosing_(allocationName) {
-  allocationName = &what_;
+AllocationName::AllocationName(const std::string& what)
+    : line_("Out of memory: cannot allocate " + what + "\n"), enclosing_(allocationLine.load()) {
+  allocationLine.store(&line_);
 }
 
-AllocationName::~AllocationName() { allocationName = enclosing_; }
+AllocationName::~AllocationName() { allocationLine.store(enclosing_); }
+
+namespace {
+
+// Blocks until the probe's creator lets go, so that all of its threads hold
+// their stacks at once.
+void* holdUntilReleased(void* gate) {
+  std::lock_guard<std::mutex> wait(*static_cast<std::mutex*>(gate));
+  return nullptr;
+}
+
+// Whether threads - 1 threads (the team besides the calling thread) can run
+// at once with the default attributes, which the OpenMP runtime uses too
+// unless its stack size variables set others.
+bool threadsCanStart(int threads) {
+  std::mutex gate;
+  gate.lock();
+  std::vector<pthread_t> started;
+  bool ok = true;
+  for (int t = 1; t < threads && ok; ++t) {
+    pthread_t id;
+    ok = pthread_create(&id, nullptr, holdUntilReleased, &gate) == 0;
+    if (ok) started.push_back(id);
+  }
+  gate.unlock();
+  for (pthread_t id : started) pthread_join(id, nullptr);
+  return ok;
+}
+
+}  // namespace
+
+void reserveThreads() {
+  const int threads = omp_get_max_threads();
+  if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr &&
+      !threadsCanStart(threads))
+    stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");
+  // The runtime keeps a team's threads for the later regions of the same
+  // size, so none is created after this one.
+#pragma omp parallel num_threads(threads)
+  {
+  }
+}
 
 DMatrix* copyMatrix(const DMatrix& M, const std::string& what) {
   const AllocationName name(what);

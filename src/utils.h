@@ -65,31 +65,50 @@ struct DatasetMetadata {
 };
 
 // ---- Run state -------------------------------------------------------------
+//
+// One entry per process-wide variable: its kind, type, name and initial
+// value, then what it holds and who writes it. The kind says who frees what
+// it holds: `value` (nothing to free), `owned` (a heap object, delete) or
+// `owned_array` (a heap array, delete[]). The list gives the declarations
+// below, the definitions in utils.cpp and the tests' save and restore of
+// the whole state (tests/run_state_guard.h), so none of them can miss a
+// variable.
+#define KELVANORE_RUN_STATE(X)                                                                                  \
+  X(value, int, I, 0) /* individuals (rows of N); set by the genotype reader */                                 \
+  X(value, int, L, 0) /* SNPs (columns of N); set by the genotype reader */                                     \
+  X(value, int, K, 0) /* ancestral populations; set by Options::parseOptions */                                 \
+  X(value, double, currentLoglike, 0.0) /* log-likelihood of the last point estimate; main */                   \
+  X(value, double, currentObj, 0.0)     /* objective of the last point estimate; main */                        \
+  X(value, double, cvIndex, 0.0)        /* last cross-validation error; compute_crossvalidation_index */        \
+  /* I x L genotypes 0/1/2, 9 missing; genotype reader; never changed after */                                  \
+  X(owned, GMatrix*, N, nullptr)                                                                                \
+  /* K x I current ancestry fractions; readInputFiles or initializeQP, then every estimation */                 \
+  X(owned, DMatrix*, Qt, nullptr)                                                                               \
+  /* K x I starting point of the next estimation; with Qt, then main */                                         \
+  X(owned, DMatrix*, Qt_old, nullptr)                                                                           \
+  /* K x L current allele frequencies; readInputFiles or initializeQP, then every estimation */                 \
+  X(owned, DMatrix*, P, nullptr)                                                                                \
+  /* K x L starting point of the next estimation; with P, then main */                                          \
+  X(owned, DMatrix*, P_old, nullptr)                                                                            \
+  /* L entries: 1 all 2s, 0 all 0s, 255 otherwise; preprocessData, rebuilt by the analyses */                   \
+  X(owned, BVector*, monomorphics, nullptr)                                                                     \
+  /* I entries: population index or -1; readPopFile (supervised only) */                                        \
+  X(owned_array, int*, reference_pop, nullptr)                                                                  \
+  X(owned, DMatrix*, Qt_truth, nullptr) /* true Q as read (transposed like Qt); readInputFiles when it exists */ \
+  X(owned, DMatrix*, P_truth, nullptr)  /* true P as read; readInputFiles when the file exists */                \
+  X(owned, DMatrix*, Qt_se, nullptr)    /* K x I bootstrap standard errors; main, filled by the bootstrap */     \
+  X(owned, DMatrix*, Qt_bias, nullptr)  /* K x I bootstrap biases; main, filled by the bootstrap */              \
+  X(value, bool, haploidModeEnabled, false) /* haploid option given; Options::parseOptions */                   \
+  /* sex codes haploid at haploid SNPs; Options::parseOptions */                                                \
+  X(value, std::vector<int>, haploid_sexes, {})                                                                 \
+  /* haploid chromosome tokens, or ALLCHRS_PROXY first; Options::parseOptions */                                \
+  X(value, std::vector<std::string>, haploid_chrs, {})
 
-extern int I;  // individuals (rows of N); set by the genotype reader
-extern int L;  // SNPs (columns of N); set by the genotype reader
-extern int K;  // ancestral populations; set by Options::parseOptions
+#define KELVANORE_DECLARE_RUN_STATE(kind, type, name, initial) extern type name;
+KELVANORE_RUN_STATE(KELVANORE_DECLARE_RUN_STATE)
+#undef KELVANORE_DECLARE_RUN_STATE
 
-extern double currentLoglike;  // log-likelihood of the last point estimate; main
-extern double currentObj;      // objective of the last point estimate; main
-extern double cvIndex;         // last cross-validation error; compute_crossvalidation_index
-
-extern GMatrix* N;        // I x L genotypes 0/1/2, 9 missing; genotype reader; never changed after
-extern DMatrix* Qt;       // K x I current ancestry fractions; readInputFiles or initializeQP, then every estimation
-extern DMatrix* Qt_old;   // K x I starting point of the next estimation; with Qt, then main
-extern DMatrix* P;        // K x L current allele frequencies; readInputFiles or initializeQP, then every estimation
-extern DMatrix* P_old;    // K x L starting point of the next estimation; with P, then main
-extern BVector* monomorphics;  // L entries: 1 all 2s, 0 all 0s, 255 otherwise; preprocessData, rebuilt by the analyses
-extern int* reference_pop;     // I entries: population index or -1; readPopFile (supervised only)
-extern DMatrix* Qt_truth;  // true Q as read (transposed like Qt); readInputFiles when the file exists
-extern DMatrix* P_truth;   // true P as read; readInputFiles when the file exists
-extern DMatrix* Qt_se;     // K x I bootstrap standard errors; main, filled by the bootstrap
-extern DMatrix* Qt_bias;   // K x I bootstrap biases; main, filled by the bootstrap
-
-extern bool haploidModeEnabled;              // haploid option given; Options::parseOptions
-extern std::vector<int> haploid_sexes;       // sex codes haploid at haploid SNPs; Options::parseOptions
-extern std::vector<std::string> haploid_chrs;  // haploid chromosome tokens, or ALLCHRS_PROXY first
-extern const std::string ALLCHRS_PROXY;      // "ALL_CHROMOSOMES": every chromosome is haploid
+extern const std::string ALLCHRS_PROXY;  // "ALL_CHROMOSOMES": every chromosome is haploid; a constant
 
 // ---- Stops -----------------------------------------------------------------
 // Every end of the run but a normal return from main goes through these (the
@@ -117,21 +136,34 @@ extern const std::string ALLCHRS_PROXY;      // "ALL_CHROMOSOMES": every chromos
 // caller). While an AllocationName lives, that line names what was being
 // allocated, "Out of memory: cannot allocate " and the name; otherwise it
 // says "Out of memory: the run needs more memory than the system can give".
-// Names are set on the main thread only, outside the parallel regions. The
+// The first thread that runs out writes the line with write(2) and ends the
+// process with _Exit, without exit handlers, while others may still run; a
+// thread that runs out after it waits for that end and prints nothing.
+// Names are set on the main thread only, outside the parallel regions: the
+// line is formatted then, so the handler needs no memory. The
 // quadratic-programming solver's work arrays, obtained with malloc, stop on
 // their own (status 1; fquadprog.h).
 void installOutOfMemoryStop();
 class AllocationName {
  public:
-  explicit AllocationName(std::string what);
+  explicit AllocationName(const std::string& what);
   ~AllocationName();
   AllocationName(const AllocationName&) = delete;
   AllocationName& operator=(const AllocationName&) = delete;
 
  private:
-  std::string what_;
+  std::string line_;  // the stop's whole line, line end included
   const std::string* enclosing_;
 };
+// Starts the team of the engine's parallel regions (the thread count that
+// the option parser set) now, while the run holds little memory: a
+// shortage later then meets operator new and its line, not the OpenMP
+// runtime's thread creation, which ends the process itself (status 1, its
+// own line on standard error). A team whose stacks cannot be had stops with
+// "Out of memory: cannot allocate the stacks of N threads", unless
+// OMP_STACKSIZE or GOMP_STACKSIZE gives the runtime stacks of another size
+// than the probe's. Called by main once, after the options are parsed.
+void reserveThreads();
 // A new copy of M, for the named run-state matrix.
 DMatrix* copyMatrix(const DMatrix& M, const std::string& what);
 

@@ -68,31 +68,36 @@ std::string testData(const std::string& name);
 
 // ---- Comparing a whole run with outputs pinned beforehand ----------------
 
-// How far a number printed on the console may stray from its counterpart.
-// A number passes when it is the same text or lies within the largest of
-// the allowances that are switched on.
+// The console text with its times masked, as scripts/compare-builds.sh
+// masks them: the value after "Elapsed: " becomes "T", and so do the
+// seconds of "(... sec)".
+std::string maskTimes(const std::string& text);
+
+// What a console line may differ by beyond its times. Nothing by default:
+// a run compared with pinned outputs of the same options and thread count
+// prints the same text.
 struct NumberTolerance {
-  double relative = 0;            // times the larger magnitude of the two
-  double deltaAbsolute = 0;       // absolute, on status lines ("(delta):")
-  bool lastPrintedDigit = false;  // one unit of the last digit either prints
+  // The number after "(delta):" of a status line may differ by this much:
+  // runs on different thread counts group the log-likelihood's products
+  // differently, and a delta of two close log-likelihoods shows their last
+  // bits.
+  double deltaAbsolute = 0;
 };
 
 // The lines in which an actual console text departs from the expected one,
-// each described as "line N: expected '...', got '...'". Both texts count
-// from their "Random seed:" line on (the banner and the thread line before
-// it are not compared); text must match exactly; the value after
-// "Elapsed:" and the seconds of "Converged in ... (... sec)" are ignored;
-// numbers may differ as tol allows.
+// each described as "line N: expected '...', got '...'" (times masked).
+// Both texts count from their "Random seed:" line on (the banner and the
+// thread line before it are not compared); every line must match exactly
+// once the times are masked, but for what tol allows.
 std::vector<std::string> consoleDifferences(const std::string& expected, const std::string& actual,
-                                            const NumberTolerance& tol);
+                                            const NumberTolerance& tol = NumberTolerance());
 
-// The ways in which the result files (.Q, .P, .Q_se, .Q_bias, each with an
-// optional ".lambda.<weight>") in expectedDir and their namesakes in runDir
-// differ: a missing file, another number of lines or of entries in a line,
-// or an entry more than `absolute` away. Entries of a file are described
-// by their first differing line and a count.
-std::vector<std::string> resultFileDifferences(const std::string& expectedDir, const std::string& runDir,
-                                               double absolute);
+// The ways in which the files of runDir differ from those of expectedDir
+// (its status.txt and stdout.txt aside, which describe the run rather
+// than being written by it): a file missing, a file that should not be
+// there, or a file whose bytes differ, described by its first differing
+// line and the count of such lines.
+std::vector<std::string> resultFileDifferences(const std::string& expectedDir, const std::string& runDir);
 
 // The first `shown` differences, one a line, and how many there were: a
 // failure message that explains itself.

@@ -2,10 +2,12 @@
 // test leaves the process as it found it, whatever suites ran before it in
 // the same executable.
 //
-// On construction the guard saves every run-state global of utils.h, every
-// member of Options, the OpenMP thread count and the random generator's
-// state; the test then starts with the same values, but with every run-state
-// pointer null, because the objects behind the saved pointers belong to
+// On construction the guard saves every run-state global of utils.h and
+// every member of Options (both taken from their lists there,
+// KELVANORE_RUN_STATE and KELVANORE_OPTIONS, so a new one cannot slip
+// past), the OpenMP thread count and the random generator's state; the
+// test then starts with the same values, but with every run-state pointer
+// null, because the objects behind the saved pointers belong to
 // whoever set them and code under test may replace or delete what a pointer
 // holds. On destruction it frees the objects the test left behind the
 // pointers and puts every saved value back.
@@ -20,8 +22,8 @@
 // One mark cannot be put back: setRandState() also marks the generator
 // seeded, so after a test that moved a generator nobody had seeded, the
 // generator is back at its state but counts as seeded. (An untouched
-// generator is left alone.) Options::longopts is a constant table and is not
-// saved.
+// generator is left alone.) Options::longopts is a constant table, outside
+// the list, and is not saved.
 //
 // A fixture holds the guard as a member (or derives from RunStateTest), so
 // that it saves the state before SetUp() and restores it after TearDown();
@@ -42,72 +44,20 @@
 
 class RunStateGuard {
  public:
-  RunStateGuard()
-      : I_(I), L_(L), K_(K),
-        currentLoglike_(currentLoglike), currentObj_(currentObj), cvIndex_(cvIndex),
-        N_(N), Qt_(Qt), Qt_old_(Qt_old), P_(P), P_old_(P_old), monomorphics_(monomorphics),
-        reference_pop_(reference_pop), Qt_truth_(Qt_truth), P_truth_(P_truth), Qt_se_(Qt_se), Qt_bias_(Qt_bias),
-        haploidModeEnabled_(haploidModeEnabled), haploid_sexes_(haploid_sexes), haploid_chrs_(haploid_chrs),
-        estimateQ_(Options::estimateQ), estimateP_(Options::estimateP), seedval_(Options::seedval),
-        acceleration_(Options::acceleration), method_(Options::method),
-        penaltyfunction_(Options::penaltyfunction), B_(Options::B), blockSize_(Options::blockSize),
-        minorConvergenceCriterion_(Options::minorConvergenceCriterion),
-        majorConvergenceCriterion_(Options::majorConvergenceCriterion),
-        skipPointEstimation_(Options::skipPointEstimation), supervised_(Options::supervised),
-        initializeFromFilesFlag_(Options::initializeFromFilesFlag), inputFile_(Options::inputFile),
-        inputFileBase_(Options::inputFileBase), inputFilePrefix_(Options::inputFilePrefix),
-        inputFileSuffix_(Options::inputFileSuffix), cvFolds_(Options::cvFolds), verbosity_(Options::verbosity),
-        lambdas_(Options::lambdas), threads_(omp_get_max_threads()), randState_(randState()) {
-    N = nullptr;
-    Qt = Qt_old = P = P_old = Qt_truth = P_truth = Qt_se = Qt_bias = nullptr;
-    monomorphics = nullptr;
-    reference_pop = nullptr;
+  RunStateGuard() : threads_(omp_get_max_threads()), randState_(randState()) {
+#define KELVANORE_START_EMPTY(kind, type, name, initial) startEmpty_##kind(name);
+    KELVANORE_RUN_STATE(KELVANORE_START_EMPTY)
+#undef KELVANORE_START_EMPTY
   }
 
   ~RunStateGuard() {
     releaseObjects();
-
-    I = I_;
-    L = L_;
-    K = K_;
-    currentLoglike = currentLoglike_;
-    currentObj = currentObj_;
-    cvIndex = cvIndex_;
-    N = N_;
-    Qt = Qt_;
-    Qt_old = Qt_old_;
-    P = P_;
-    P_old = P_old_;
-    monomorphics = monomorphics_;
-    reference_pop = reference_pop_;
-    Qt_truth = Qt_truth_;
-    P_truth = P_truth_;
-    Qt_se = Qt_se_;
-    Qt_bias = Qt_bias_;
-    haploidModeEnabled = haploidModeEnabled_;
-    haploid_sexes = haploid_sexes_;
-    haploid_chrs = haploid_chrs_;
-
-    Options::estimateQ = estimateQ_;
-    Options::estimateP = estimateP_;
-    Options::seedval = seedval_;
-    Options::acceleration = acceleration_;
-    Options::method = method_;
-    Options::penaltyfunction = penaltyfunction_;
-    Options::B = B_;
-    Options::blockSize = blockSize_;
-    Options::minorConvergenceCriterion = minorConvergenceCriterion_;
-    Options::majorConvergenceCriterion = majorConvergenceCriterion_;
-    Options::skipPointEstimation = skipPointEstimation_;
-    Options::supervised = supervised_;
-    Options::initializeFromFilesFlag = initializeFromFilesFlag_;
-    Options::inputFile = inputFile_;
-    Options::inputFileBase = inputFileBase_;
-    Options::inputFilePrefix = inputFilePrefix_;
-    Options::inputFileSuffix = inputFileSuffix_;
-    Options::cvFolds = cvFolds_;
-    Options::verbosity = verbosity_;
-    Options::lambdas = lambdas_;
+#define KELVANORE_RESTORE(kind, type, name, initial) name = saved_.name;
+    KELVANORE_RUN_STATE(KELVANORE_RESTORE)
+#undef KELVANORE_RESTORE
+#define KELVANORE_RESTORE_OPTION(type, name) Options::name = savedOptions_.name;
+    KELVANORE_OPTIONS(KELVANORE_RESTORE_OPTION)
+#undef KELVANORE_RESTORE_OPTION
 
     omp_set_num_threads(threads_);
     // Setting the state also marks the generator seeded; leaving an untouched
@@ -130,46 +80,53 @@ class RunStateGuard {
   // them null: the start of a second read within one test, as the first
   // had it. The other values stay as the test set them.
   void releaseObjects() {
-    release(N);
-    for (DMatrix** m : {&Qt, &Qt_old, &P, &P_old, &Qt_truth, &P_truth, &Qt_se, &Qt_bias}) release(*m);
-    release(monomorphics);
-    if (reference_pop != nullptr && !isLent(reference_pop)) delete[] reference_pop;
-    reference_pop = nullptr;
+#define KELVANORE_RELEASE(kind, type, name, initial) release_##kind(name);
+    KELVANORE_RUN_STATE(KELVANORE_RELEASE)
+#undef KELVANORE_RELEASE
   }
 
  private:
-  bool isLent(const void* p) const { return std::find(lent_.begin(), lent_.end(), p) != lent_.end(); }
+  // The values when the guard was made, one member per entry of each list.
+  struct SavedRunState {
+#define KELVANORE_MEMBER(kind, type, name, initial) type name = ::name;
+    KELVANORE_RUN_STATE(KELVANORE_MEMBER)
+#undef KELVANORE_MEMBER
+  };
+  struct SavedOptions {
+#define KELVANORE_OPTION_MEMBER(type, name) type name = Options::name;
+    KELVANORE_OPTIONS(KELVANORE_OPTION_MEMBER)
+#undef KELVANORE_OPTION_MEMBER
+  };
 
+  // What a test starts with: values as they are, pointers null.
   template <typename T>
-  void release(T*& p) {
-    if (!isLent(p)) delete p;
+  static void startEmpty_value(T&) {}
+  template <typename T>
+  static void startEmpty_owned(T*& p) {
+    p = nullptr;
+  }
+  template <typename T>
+  static void startEmpty_owned_array(T*& p) {
     p = nullptr;
   }
 
-  int I_, L_, K_;
-  double currentLoglike_, currentObj_, cvIndex_;
-  GMatrix* N_;
-  DMatrix *Qt_, *Qt_old_, *P_, *P_old_;
-  BVector* monomorphics_;
-  int* reference_pop_;
-  DMatrix *Qt_truth_, *P_truth_, *Qt_se_, *Qt_bias_;
-  bool haploidModeEnabled_;
-  std::vector<int> haploid_sexes_;
-  std::vector<std::string> haploid_chrs_;
+  bool isLent(const void* p) const { return std::find(lent_.begin(), lent_.end(), p) != lent_.end(); }
 
-  bool estimateQ_, estimateP_;
-  unsigned int seedval_;
-  AccelerationScheme acceleration_;
-  MethodType method_;
-  PenaltyFunction penaltyfunction_;
-  int B_, blockSize_;
-  ConvergenceChecker minorConvergenceCriterion_, majorConvergenceCriterion_;
-  bool skipPointEstimation_, supervised_;
-  int initializeFromFilesFlag_;
-  char *inputFile_, *inputFileBase_, *inputFilePrefix_, *inputFileSuffix_;
-  int cvFolds_, verbosity_;
-  std::vector<double> lambdas_;
+  template <typename T>
+  void release_value(T&) {}
+  template <typename T>
+  void release_owned(T*& p) {
+    if (!isLent(p)) delete p;
+    p = nullptr;
+  }
+  template <typename T>
+  void release_owned_array(T*& p) {
+    if (!isLent(p)) delete[] p;
+    p = nullptr;
+  }
 
+  SavedRunState saved_;
+  SavedOptions savedOptions_;
   int threads_;
   uint64_t randState_;
 

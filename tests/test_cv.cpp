@@ -55,7 +55,7 @@ TEST(CrossValidation, DevianceOfOneHiddenGenotype) {
     (*N)(0, 0) = static_cast<unsigned char>(c.g);
     (*Qt)(0, 0) = 1;
     (*P)(0, 0) = c.p;
-    compute_crossvalidation_index(nullptr, 3, run.meta);
+    compute_crossvalidation_index(3, run.meta);
     EXPECT_NEAR(cvIndex, c.expected, 1e-14) << "g = " << c.g;
   }
 }
@@ -80,7 +80,7 @@ TEST(CrossValidation, EveryObservedGenotypeScoredOnce) {
   const double meanDeviance = 1.257073690874008;
   Options::minorConvergenceCriterion = ConvergenceChecker(0);
   for (int folds : {1, 2, 5, 7}) {
-    compute_crossvalidation_index(nullptr, folds, run.meta);
+    compute_crossvalidation_index(folds, run.meta);
     EXPECT_NEAR(cvIndex, meanDeviance, 1e-12) << folds << " folds";
   }
 }
@@ -95,7 +95,7 @@ TEST(CrossValidation, HaploidCallsCountOnlyInTheDenominator) {
   run.meta.indInfo[0].haploid = true;
   run.meta.snpInfo[0].haploid = true;
   Options::minorConvergenceCriterion = ConvergenceChecker(0);
-  compute_crossvalidation_index(nullptr, 2, run.meta);
+  compute_crossvalidation_index(2, run.meta);
   // Only individual 1's 0 is scored, against mu = 0.8: 2 log(2 / 1.2),
   // divided by the two observed genotypes; log(5 / 3) by python3.
   EXPECT_NEAR(cvIndex, 0.5108256237659907, 1e-14);
@@ -127,7 +127,7 @@ TEST(CrossValidation, SameSeedSameErrorAndInputsUnchanged) {
   for (int rep = 0; rep < 2; ++rep) {
     seedRand(43);
     testing::internal::CaptureStdout();
-    compute_crossvalidation_index(nullptr, 4, run.meta);
+    compute_crossvalidation_index(4, run.meta);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "re-fits are silent without --verbose";
     if (rep == 0) first = cvIndex;
   }
@@ -145,7 +145,7 @@ TEST(CrossValidation, SameSeedSameErrorAndInputsUnchanged) {
 TEST(CrossValidation, NoFoldsGivesZero) {
   CvRun run(2, 2, 1);
   cvIndex = 3;
-  compute_crossvalidation_index(nullptr, 0, run.meta);
+  compute_crossvalidation_index(0, run.meta);
   EXPECT_EQ(cvIndex, 0.0);
 }
 

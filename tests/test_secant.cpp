@@ -2,20 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
+#include "e2e_util.h"
 #include "run_state_guard.h"
 
 namespace {
 
-// Sets the run's sizes, which fix the parameter-vector layout; the guard
-// puts the previous ones back afterwards.
+// The pairs are made from 2 x 2 Q and 2 x 3 P matrices. The run's sizes are
+// set to others: the layout must come from the matrices alone.
 class SecantTest : public ::testing::Test {
  protected:
+  static constexpr int kI = 2, kL = 3, kK = 2;
+
   void SetUp() override {
-    I = 2;
-    L = 3;
-    K = 2;
+    I = 7;
+    L = 1;
+    K = 5;
   }
 
   // A K x n matrix whose entries are base + 10 * row + column.
@@ -28,7 +33,7 @@ class SecantTest : public ::testing::Test {
 
   // A pair whose u is filled with tag and whose v with -tag.
   SecantCondition* tagged(double tag) {
-    DMatrix q0(K, I), p0(K, L);
+    DMatrix q0(kK, kI), p0(kK, kL);
     q0.clear();
     p0.clear();
     DMatrix q1 = q0, p1 = p0;
@@ -97,7 +102,7 @@ TEST_F(SecantTest, StillQPartGivesExactZeros) {
 }
 
 TEST_F(SecantTest, QueueKeepsNewestPairsOldestFirst) {
-  const int n = (I + L) * K;
+  const int n = (kI + kL) * kK;
   struct Case {
     int capacity;
     int additions;
@@ -140,6 +145,51 @@ TEST_F(SecantTest, QueueKeepsNewestPairsOldestFirst) {
     }
     // Reading U and V leaves the pairs in the queue.
     EXPECT_EQ(queue.conditions.size(), tc.expectedTags.size());
+  }
+}
+
+// Shapes that do not agree would index past a vector or a matrix: each
+// stops with its line.
+TEST_F(SecantTest, ShapesThatDoNotAgreeStop) {
+  const DMatrix q = coded(2, 2, 0.0), p = coded(2, 3, 0.0);
+  const DMatrix wideQ = coded(2, 3, 0.0), tallP = coded(3, 3, 0.0), longP = coded(2, 4, 0.0);
+  const std::string points = "Error: the points of a secant pair do not have the same shapes of Q and P.\n";
+  struct Case {
+    const char* what;
+    std::function<void()> body;
+    std::string out;
+  } cases[] = {
+      {"Q of the second point", [&] { SecantCondition c(&q, &p, &wideQ, &p, &q, &p); }, points},
+      {"Q of the third point", [&] { SecantCondition c(&q, &p, &q, &p, &wideQ, &p); }, points},
+      {"P of the second point", [&] { SecantCondition c(&q, &p, &q, &longP, &q, &p); }, points},
+      {"P of the third point", [&] { SecantCondition c(&q, &p, &q, &p, &q, &longP); }, points},
+      {"populations of Q and P", [&] { SecantCondition c(&q, &tallP, &q, &tallP, &q, &tallP); }, points},
+      {"a pair longer than the queue's vectors",
+       [&] {
+         SecantQueue queue(9, 2);
+         queue.addSecantCondition(new SecantCondition(&q, &p, &q, &p, &q, &p));
+       },
+       "Error: a secant pair of 10 parameters does not fit a queue of dimension 9.\n"},
+      {"U of other rows",
+       [&] {
+         SecantQueue queue(10, 2);
+         queue.addSecantCondition(new SecantCondition(&q, &p, &q, &p, &q, &p));
+         DMatrix U(9, 2), V(10, 2);
+         queue.getUV(U, V);
+       },
+       "Error: U and V do not have the secant queue's 10 rows.\n"},
+      {"V of other rows",
+       [&] {
+         SecantQueue queue(10, 2);
+         DMatrix U(10, 2), V(11, 2);
+         queue.getUV(U, V);
+       },
+       "Error: U and V do not have the secant queue's 10 rows.\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = runInChild(c.body);
+    EXPECT_EQ(r.out, c.out) << c.what;
+    EXPECT_EQ(r.status, 255) << c.what;
   }
 }
 
