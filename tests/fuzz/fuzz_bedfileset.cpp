@@ -29,34 +29,6 @@ int64_t famLines(const std::string& fam) {
   return lines;
 }
 
-bool isWhite(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t from = 0;
-  while (from < text.size()) {
-    std::size_t at = text.find('\n', from);
-    if (at == std::string::npos) at = text.size();
-    lines.push_back(text.substr(from, at - from));
-    from = at + 1;
-  }
-  return lines;
-}
-
-std::vector<std::string> fieldsOf(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t p = 0;
-  while (p < line.size()) {
-    while (p < line.size() && isWhite(line[p])) ++p;
-    const std::size_t start = p;
-    while (p < line.size() && !isWhite(line[p])) ++p;
-    if (p > start) fields.push_back(line.substr(start, p - start));
-  }
-  return fields;
-}
-
 // A sex code as a 32-bit strtol reads it: leading digits, clamped.
 int sexOf(const std::string& code) {
   const long long v = std::strtoll(code.c_str(), nullptr, 10);

@@ -19,34 +19,6 @@
 
 namespace {
 
-bool isWhite(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t from = 0;
-  while (from < text.size()) {
-    std::size_t at = text.find('\n', from);
-    if (at == std::string::npos) at = text.size();
-    lines.push_back(text.substr(from, at - from));
-    from = at + 1;
-  }
-  return lines;
-}
-
-std::vector<std::string> tokensOf(const std::string& line) {
-  std::vector<std::string> tokens;
-  std::size_t p = 0;
-  while (p < line.size()) {
-    while (p < line.size() && isWhite(line[p])) ++p;
-    const std::size_t start = p;
-    while (p < line.size() && !isWhite(line[p])) ++p;
-    if (p > start) tokens.push_back(line.substr(start, p - start));
-  }
-  return tokens;
-}
-
 // A whole decimal integer within int, an optional sign and leading zeros.
 bool wholeInt(const std::string& token, int& value) {
   if (token.empty() || isWhite(token[0])) return false;
@@ -132,7 +104,7 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
   if (!mapEnd.what.empty()) finding("success with .map records that end early", o);
   int count = 0;
   for (const std::string& line : linesOf(map)) {
-    const std::vector<std::string> tokens = tokensOf(line);
+    const std::vector<std::string> tokens = fieldsOf(line);
     if (tokens.empty()) continue;
     if (tokens.size() != 4) finding("a .map line of other than four tokens accepted", o);
     int chromosome = 0;

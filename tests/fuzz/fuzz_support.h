@@ -36,6 +36,14 @@ Outcome runReader(const std::function<void()>& body);
 // the fuzzer records as a crash with its input.
 [[noreturn]] void finding(const std::string& what, const Outcome& outcome);
 
+// White space as the readers take it: blank, tab, CR, LF, VT, FF.
+bool isWhite(char c);
+// The lines of text without their line ends (a last line without one
+// included).
+std::vector<std::string> linesOf(const std::string& text);
+// The fields of a line: the runs of characters between white space.
+std::vector<std::string> fieldsOf(const std::string& line);
+
 // The last line of text (without its line end); empty for empty text.
 std::string lastLine(const std::string& text);
 
