@@ -25,6 +25,7 @@
 #include "fquadprog.h"
 #include "options.h"
 #include "raw_algorithms.h"
+#include "reference_kernels.h"
 #include "utils.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convergence.h"
+#include "penalty.h"
 
 // Estimation method, held as an int.
 enum MethodType { EM = 0, BLOCK = 1 };
@@ -22,11 +23,6 @@ enum { NONE = 0, QUASI_NEWTON = 1, SQS = 2 };
 struct AccelerationScheme {
   int type;  // NONE, QUASI_NEWTON or SQS
   int R;     // secant conditions for QUASI_NEWTON, style for SQS, 0 for NONE
-};
-
-struct PenaltyFunction {
-  double lambda;   // weight of the penalty on Q; 0 switches it off
-  double epsilon;  // smoothing constant
 };
 
 class Options {

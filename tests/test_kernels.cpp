@@ -12,6 +12,7 @@
 #include "engine_fixture.h"
 #include "options.h"
 #include "raw_algorithms.h"
+#include "reference_kernels.h"
 #include "same_bits.h"
 #include "utils.h"
 
