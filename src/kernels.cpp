@@ -85,6 +85,29 @@ typedef long long LaneMask __attribute__((vector_size(kLanes * sizeof(long long)
 // functions' calling convention depend on the target's vector registers.
 inline void loadLanes(Lanes& v, const double* src) { std::memcpy(&v, src, sizeof v); }
 
+// An accumulator's update: the updated value on the observed lanes, the old
+// one on the others. Whole<true> says that every lane is observed, which
+// needs no select.
+template <bool kAll>
+struct Whole {
+  static constexpr bool all = kAll;
+};
+template <typename W>
+inline Lanes keep(const LaneMask& observed, const Lanes& updated, const Lanes& old) {
+  if (W::all) return updated;
+  return observed ? updated : old;
+}
+
+// On the two-lane levels most groups are observed on both lanes, and there a
+// branch that skips the selects saves more than its mispredictions cost; the
+// wider levels always select (a group with a missing call is common there).
+inline bool everyLaneObserved(const LaneMask& observed) {
+  if (kLanes > 2) return false;
+  for (int w = 0; w < kLanes; ++w)
+    if (observed[w] == 0) return false;
+  return true;
+}
+
 // kLanes genotype bytes as doubles.
 inline void bytesToLanes(const unsigned char* src, Lanes& out) {
   for (int w = 0; w < kLanes; ++w) out[w] = src[w];
@@ -288,15 +311,17 @@ double loglikeBlock(const LoglikeInputs& in, int64_t begin, int64_t end) {
 }
 
 // EM, the P region of one thread: groups of kLanes SNPs walk the individuals
-// together, each SNP with its own sums.
-void emP(const StepInputs& in, double* np, int64_t begin, int64_t end, double* work) {
-  const int K = in.K;
+// together, each SNP with its own sums. KC as for blockPFor below.
+template <int KC>
+void emPFor(const StepInputs& in, double* np, int64_t begin, int64_t end, double* work) {
+  const int K = KC > 0 ? KC : in.K;
   const int64_t I = in.I;
   const Lanes one = (Lanes{} + 1.0);
   Lanes* r = reinterpret_cast<Lanes*>(work);
-  Lanes* num = r + K;
+  Lanes fixedSums[KC > 0 ? 2 * KC : 1];
+  Lanes* num = KC > 0 ? fixedSums : r + K;
   Lanes* den = num + K;
-  Lanes hap;
+  Lanes hap = Lanes{};
   SnpGroup sg;
   for (int64_t l0 = begin; l0 < end; l0 += kLanes) {
     loadSnpGroup(in, l0, end, sg, r, hap);
@@ -314,13 +339,20 @@ void emP(const StepInputs& in, double* np, int64_t begin, int64_t end, double* w
       const LaneMask nonone = p != 1.0;
       const Lanes pd = nonzero ? p : one;
       const Lanes qd = nonone ? 1.0 - p : one;
-      for (int k = 0; k < K; ++k) {
-        const double q = qi[k];
-        const Lanes a = nonzero ? gd * f * q * r[k] / pd : Lanes{};
-        const Lanes b = nonone ? (2.0 - gd) * f * q * (1.0 - r[k]) / qd : Lanes{};
-        num[k] = observed ? num[k] + a : num[k];
-        den[k] = observed ? den[k] + a + b : den[k];
-      }
+      auto accumulate = [&](auto whole) {
+        typedef decltype(whole) W;
+        for (int k = 0; k < K; ++k) {
+          const double q = qi[k];
+          const Lanes a = nonzero ? gd * f * q * r[k] / pd : Lanes{};
+          const Lanes b = nonone ? (2.0 - gd) * f * q * (1.0 - r[k]) / qd : Lanes{};
+          num[k] = keep<W>(observed, num[k] + a, num[k]);
+          den[k] = keep<W>(observed, den[k] + a + b, den[k]);
+        }
+      };
+      if (everyLaneObserved(observed))
+        accumulate(Whole<true>{});
+      else
+        accumulate(Whole<false>{});
     }
     for (int w = 0; w < sg.count; ++w) {
       const int64_t l = sg.snp[w];
@@ -338,9 +370,11 @@ void emP(const StepInputs& in, double* np, int64_t begin, int64_t end, double* w
 
 // EM, the Q region of one thread: tiles of individuals in a transposed work
 // layout, SNPs outer so that each SNP's genotypes of the tile are read in
-// memory order; each individual still sums its SNPs in ascending order.
-void emQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin, int64_t end, double* work) {
-  const int K = in.K;
+// memory order; each individual still sums its SNPs in ascending order. KC
+// as for blockPFor below.
+template <int KC>
+void emQFor(const StepInputs& in, const double* pcur, double* nq, int64_t begin, int64_t end, double* work) {
+  const int K = KC > 0 ? KC : in.K;
   const int64_t I = in.I;
   const int64_t L = in.L;
   const unsigned char* ref = in.ref;
@@ -372,14 +406,21 @@ void emQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin, in
         const LaneMask nonone = p != 1.0;
         const Lanes pd = nonzero ? p : one;
         const Lanes qd = nonone ? 1.0 - p : one;
-        for (int k = 0; k < K; ++k) {
-          const double r = pl[k];
-          const Lanes q = qT[k * stride + c];
-          const Lanes a = nonzero ? gd * f * q * r / pd : Lanes{};
-          const Lanes b = nonone ? (2.0 - gd) * f * q * (1 - r) / qd : Lanes{};
-          Lanes& ak = acc[k * stride + c];
-          ak = observed ? ak + a + b : ak;
-        }
+        auto accumulate = [&](auto whole) {
+          typedef decltype(whole) W;
+          for (int k = 0; k < K; ++k) {
+            const double r = pl[k];
+            const Lanes q = qT[k * stride + c];
+            const Lanes a = nonzero ? gd * f * q * r / pd : Lanes{};
+            const Lanes b = nonone ? (2.0 - gd) * f * q * (1 - r) / qd : Lanes{};
+            Lanes& ak = acc[k * stride + c];
+            ak = keep<W>(observed, ak + a + b, ak);
+          }
+        };
+        if (everyLaneObserved(observed))
+          accumulate(Whole<true>{});
+        else
+          accumulate(Whole<false>{});
       }
     }
     const double* accd = t.row(K);
@@ -402,17 +443,24 @@ void emQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin, in
 }
 
 // Block relaxation, the P region of one thread: groups of kLanes SNPs walk
-// the individuals together, each SNP with its own gradient and Hessian.
-void blockP(const StepInputs& in, double* np, int64_t begin, int64_t end, double* work, QPWorkspace& ws) {
-  const int K = in.K;
+// the individuals together, each SNP with its own gradient and Hessian. KC
+// is K when it is fixed at compile time (the small K of most runs; the loops
+// over the populations then unroll and the group's sums stay in registers),
+// 0 for any K.
+template <int KC>
+void blockPFor(const StepInputs& in, double* np, int64_t begin, int64_t end, double* work, QPWorkspace& ws) {
+  const int K = KC > 0 ? KC : in.K;
   const int64_t I = in.I;
   const size_t KT = triangle(K);
   const Lanes one = (Lanes{} + 1.0);
   Lanes* r = reinterpret_cast<Lanes*>(work);
-  Lanes* grad = r + K;
+  Lanes* gradStore = r + K;
+  Lanes* hlStore = gradStore + K;
+  Lanes fixedSums[KC > 0 ? KC + KC * (KC + 1) / 2 : 1];
+  Lanes* grad = KC > 0 ? fixedSums : gradStore;
   Lanes* hl = grad + K;
-  Lanes hap;
-  ColumnQP qp(K, 0, reinterpret_cast<double*>(hl + KT), ws);
+  Lanes hap = Lanes{};
+  ColumnQP qp(K, 0, reinterpret_cast<double*>(hlStore + KT), ws);
   SnpGroup sg;
   for (int64_t l0 = begin; l0 < end; l0 += kLanes) {
     loadSnpGroup(in, l0, end, sg, r, hap);
@@ -430,16 +478,25 @@ void blockP(const StepInputs& in, double* np, int64_t begin, int64_t end, double
       const Lanes beta = 1.0 / (p == 1.0 ? one : 1.0 - p);
       const Lanes slope = gd * alpha - (2.0 - gd) * beta;
       const Lanes curv = f * (gd * (alpha * alpha) + (2.0 - gd) * (beta * beta));
-      size_t t = 0;
-      for (int k = 0; k < K; ++k) {
-        const double qk = qi[k];
-        grad[k] = observed ? grad[k] + f * qk * slope : grad[k];
-        const Lanes ck = curv * qk;
-        for (int j = 0; j <= k; ++j, ++t) hl[t] = observed ? hl[t] - ck * qi[j] : hl[t];
-      }
+      auto accumulate = [&](auto whole) {
+        typedef decltype(whole) W;
+        size_t t = 0;
+        for (int k = 0; k < K; ++k) {
+          const double qk = qi[k];
+          grad[k] = keep<W>(observed, grad[k] + f * qk * slope, grad[k]);
+          const Lanes ck = curv * qk;
+          for (int j = 0; j <= k; ++j, ++t) hl[t] = keep<W>(observed, hl[t] - ck * qi[j], hl[t]);
+        }
+      };
+      if (everyLaneObserved(observed))
+        accumulate(Whole<true>{});
+      else
+        accumulate(Whole<false>{});
     }
-    const double* gradd = reinterpret_cast<const double*>(grad);
-    const double* hld = reinterpret_cast<const double*>(hl);
+    if (KC > 0)
+      for (size_t e = 0; e < static_cast<size_t>(K) + KT; ++e) gradStore[e] = grad[e];
+    const double* gradd = reinterpret_cast<const double*>(gradStore);
+    const double* hld = reinterpret_cast<const double*>(hlStore);
     for (int w = 0; w < sg.count; ++w) {
       const int64_t l = sg.snp[w];
       double* out = np + static_cast<int64_t>(K) * l;
@@ -451,10 +508,11 @@ void blockP(const StepInputs& in, double* np, int64_t begin, int64_t end, double
 
 // Block relaxation, the Q region of one thread: tiles of individuals in a
 // transposed work layout (gradients and Hessian triangles of the tile's
-// individuals side by side), SNPs outer.
-void blockQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin, int64_t end, double* work,
-            QPWorkspace& ws) {
-  const int K = in.K;
+// individuals side by side), SNPs outer. KC as for blockPFor.
+template <int KC>
+void blockQFor(const StepInputs& in, const double* pcur, double* nq, int64_t begin, int64_t end, double* work,
+               QPWorkspace& ws) {
+  const int K = KC > 0 ? KC : in.K;
   const int64_t I = in.I;
   const int64_t L = in.L;
   const unsigned char* ref = in.ref;
@@ -493,19 +551,26 @@ void blockQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin,
         const Lanes hb = (2.0 - gd) * beta;
         const Lanes ga2 = gd * (alpha * alpha);
         const Lanes hb2 = (2.0 - gd) * (beta * beta);
-        size_t e = 0;
-        for (int k = 0; k < K; ++k) {
-          const double rk = pl[k];
-          const double sk = oneMinusR[k];
-          Lanes& gk = grad[k * stride + c0];
-          gk = observed ? gk + f * (ga * rk + hb * sk) : gk;
-          const Lanes uk = ga2 * rk;
-          const Lanes vk = hb2 * sk;
-          for (int j = 0; j <= k; ++j, ++e) {
-            Lanes& hkj = hl[e * stride + c0];
-            hkj = observed ? hkj - f * (uk * pl[j] + vk * oneMinusR[j]) : hkj;
+        auto accumulate = [&](auto whole) {
+          typedef decltype(whole) W;
+          size_t e = 0;
+          for (int k = 0; k < K; ++k) {
+            const double rk = pl[k];
+            const double sk = oneMinusR[k];
+            Lanes& gk = grad[k * stride + c0];
+            gk = keep<W>(observed, gk + f * (ga * rk + hb * sk), gk);
+            const Lanes uk = ga2 * rk;
+            const Lanes vk = hb2 * sk;
+            for (int j = 0; j <= k; ++j, ++e) {
+              Lanes& hkj = hl[e * stride + c0];
+              hkj = keep<W>(observed, hkj - f * (uk * pl[j] + vk * oneMinusR[j]), hkj);
+            }
           }
-        }
+        };
+        if (everyLaneObserved(observed))
+          accumulate(Whole<true>{});
+        else
+          accumulate(Whole<false>{});
       }
     }
     double* gradd = t.row(K);
@@ -523,6 +588,49 @@ void blockQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin,
           gradd[k * t.ld + j] = gradd[k * t.ld + j] - in.lambda / ((in.epsilon + qi[k]) * in.c);
       qp.solve(gradd + j, hld + j, t.ld, qi, out);
     }
+  }
+}
+
+// The kernels as the KernelSet holds them: the copy for a fixed K of 1 to 4,
+// the general one for any other K.
+void emP(const StepInputs& in, double* np, int64_t begin, int64_t end, double* work) {
+  switch (in.K) {
+    case 1: return emPFor<1>(in, np, begin, end, work);
+    case 2: return emPFor<2>(in, np, begin, end, work);
+    case 3: return emPFor<3>(in, np, begin, end, work);
+    case 4: return emPFor<4>(in, np, begin, end, work);
+    default: return emPFor<0>(in, np, begin, end, work);
+  }
+}
+
+void emQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin, int64_t end, double* work) {
+  switch (in.K) {
+    case 1: return emQFor<1>(in, pcur, nq, begin, end, work);
+    case 2: return emQFor<2>(in, pcur, nq, begin, end, work);
+    case 3: return emQFor<3>(in, pcur, nq, begin, end, work);
+    case 4: return emQFor<4>(in, pcur, nq, begin, end, work);
+    default: return emQFor<0>(in, pcur, nq, begin, end, work);
+  }
+}
+
+void blockP(const StepInputs& in, double* np, int64_t begin, int64_t end, double* work, QPWorkspace& ws) {
+  switch (in.K) {
+    case 1: return blockPFor<1>(in, np, begin, end, work, ws);
+    case 2: return blockPFor<2>(in, np, begin, end, work, ws);
+    case 3: return blockPFor<3>(in, np, begin, end, work, ws);
+    case 4: return blockPFor<4>(in, np, begin, end, work, ws);
+    default: return blockPFor<0>(in, np, begin, end, work, ws);
+  }
+}
+
+void blockQ(const StepInputs& in, const double* pcur, double* nq, int64_t begin, int64_t end, double* work,
+            QPWorkspace& ws) {
+  switch (in.K) {
+    case 1: return blockQFor<1>(in, pcur, nq, begin, end, work, ws);
+    case 2: return blockQFor<2>(in, pcur, nq, begin, end, work, ws);
+    case 3: return blockQFor<3>(in, pcur, nq, begin, end, work, ws);
+    case 4: return blockQFor<4>(in, pcur, nq, begin, end, work, ws);
+    default: return blockQFor<0>(in, pcur, nq, begin, end, work, ws);
   }
 }
 
