@@ -98,33 +98,38 @@ const Level kLevels[] = {
 
 #endif
 
-const KernelSet& chooseKernels() {
-  const char* forced = std::getenv("KELVANORE_ISA");
-  if (forced == nullptr) {
-#if defined(__x86_64__)
-    const KernelSet* best = &kKernels_x86_64;
-    for (const Level& level : kLevels)
-      if (level.supported()) best = level.kernels;
-    return *best;
-#else
-    return kKernels_generic;
-#endif
-  }
-  const std::string name(forced);
-  for (const Level& level : kLevels) {
-    if (name != level.name) continue;
-    if (!level.supported()) stopWithMessage("KELVANORE_ISA=" + name + ": this CPU does not support it");
-    return *level.kernels;
-  }
-  stopWithMessage("KELVANORE_ISA=" + name + " is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4");
+// The number of levels above the baseline that this CPU supports.
+int levelsAboveBaseline() {
+  int highest = 0;
+  for (int n = 0; n < static_cast<int>(sizeof kLevels / sizeof kLevels[0]); ++n)
+    if (kLevels[n].supported()) highest = n;
+  return highest;
 }
 
 const KernelSet* gActive = nullptr;
 
 }  // namespace
 
+const KernelSet& chooseKernels(const char* forced, int highestSupported) {
+  if (forced == nullptr) {
+#if defined(__x86_64__)
+    return *kLevels[highestSupported].kernels;
+#else
+    return kKernels_generic;
+#endif
+  }
+  const std::string name(forced);
+  for (int n = 0; n < static_cast<int>(sizeof kLevels / sizeof kLevels[0]); ++n) {
+    if (name != kLevels[n].name) continue;
+    if (n > highestSupported || kLevels[n].kernels == nullptr)
+      stopWithMessage("KELVANORE_ISA=" + name + ": this CPU does not support it");
+    return *kLevels[n].kernels;
+  }
+  stopWithMessage("KELVANORE_ISA=" + name + " is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4");
+}
+
 const KernelSet& activeKernels() {
-  if (gActive == nullptr) gActive = &chooseKernels();
+  if (gActive == nullptr) gActive = &chooseKernels(std::getenv("KELVANORE_ISA"), levelsAboveBaseline());
   return *gActive;
 }
 

@@ -16,6 +16,12 @@
 // (the engine's entry points do, before their regions).
 const KernelSet& activeKernels();
 
+// The choice itself: the copy that a KELVANORE_ISA value (null when the
+// variable is not set) picks on a CPU whose highest level is
+// highestSupported (0 x86-64, 1 x86-64-v2, 2 x86-64-v3, 3 x86-64-v4), with
+// the same stops.
+const KernelSet& chooseKernels(const char* forced, int highestSupported);
+
 // The copies that this CPU runs, lowest level first, for tests and
 // benchmarks that compare or time the levels.
 std::vector<const KernelSet*> supportedKernels();
