@@ -49,6 +49,7 @@ def kernel_tables(data):
             f"Fast steps identical to the plain forms on this build: block relaxation "
             f"{ctx['identical_block_step']}, EM {ctx['identical_em_step']}; log-likelihood "
             f"relative difference {ctx['loglike_relative_difference']}. "
+            f"Kernel level: {ctx.get('kernel_level', 'not recorded')}. "
             f"Load average at start: {', '.join(f'{x:.1f}' for x in ctx['load_avg'])}.")
         if "quadprog_cycled_1001" in ctx:
             lines.append("")
