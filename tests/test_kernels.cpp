@@ -336,6 +336,8 @@ TEST(KernelLevel, TheProgramGivesTheSameRunAtEveryLevelAndRefusesABadOne) {
   ASSERT_EQ(byDefault.status, 0) << byDefault.out << byDefault.err;
   for (const KernelSet* set : supportedKernels()) {
     SCOPED_TRACE(set->name);
+    // Off x86-64 the one generic copy has no level to name.
+    if (std::string(set->name) == "generic") continue;
     TempDir dir;
     const RunResult r =
         runKelvanoreWithEnvironment(args, {std::string("KELVANORE_ISA=") + set->name}, dir.path());
