@@ -45,13 +45,26 @@ run() {
   rm "$dir/stdout.txt"
 }
 
+# Every side runs its cases one after another; the sides run side by side,
+# the reference first among them.
+run_side() {
+  local side=$1 out=$2 entry name opts
+  for entry in "${cases[@]}"; do
+    name=${entry%%|*}
+    read -r -a opts <<<"${entry#*|}"
+    run "$side" "$name" "$out/$name" "${opts[@]}"
+  done
+}
+
 reference=$1
 shift
-for entry in "${cases[@]}"; do
-  name=${entry%%|*}
-  read -r -a opts <<<"${entry#*|}"
-  run "$reference" "$name" "$work/ref/$name" "${opts[@]}"
+run_side "$reference" "$work/ref" &
+n=0
+for side in "$@"; do
+  n=$((n + 1))
+  run_side "$side" "$work/$n" &
 done
+wait
 
 failed=0
 n=0
@@ -59,9 +72,7 @@ for side in "$@"; do
   n=$((n + 1))
   for entry in "${cases[@]}"; do
     name=${entry%%|*}
-    read -r -a opts <<<"${entry#*|}"
     dir="$work/$n/$name"
-    run "$side" "$name" "$dir" "${opts[@]}"
     if grep -q ': this CPU does not support it$' "$dir/console.txt"; then
       echo "skipped: $side (this CPU lacks the level)"
       continue 2
