@@ -4,7 +4,8 @@
 // (KELVANORE_KERNEL_SET, KELVANORE_KERNEL_NAME). Everything but that one
 // object has internal linkage, and nothing here calls an inline function of a
 // header that another unit could also emit: the linker keeps one copy of such
-// a function, which might be one that this CPU cannot run.
+// a function, which might be one that this CPU cannot run
+// (tests/check_kernel_symbols.sh checks the objects).
 #include "kernels.h"
 
 #include <cmath>
