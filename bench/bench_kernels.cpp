@@ -22,8 +22,10 @@
 #include "feasible.h"
 #include "fileio.h"
 #include "fquadprog.h"
+#include "kernel_level.h"
 #include "options.h"
 #include "raw_algorithms.h"
+#include "reference_kernels.h"
 #include "utils.h"
 
 namespace {
@@ -335,6 +337,8 @@ int main(int argc, char** argv) {
   benchmark::AddCustomContext("individuals", std::to_string(I));
   benchmark::AddCustomContext("snps", std::to_string(L));
   benchmark::AddCustomContext("K", std::to_string(gK));
+  // The kernels timed: the highest level that the CPU has, or KELVANORE_ISA.
+  benchmark::AddCustomContext("kernel_level", activeKernels().name);
   registerAll(referenceThreads);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -49,6 +49,7 @@ def kernel_tables(data):
             f"Fast steps identical to the plain forms on this build: block relaxation "
             f"{ctx['identical_block_step']}, EM {ctx['identical_em_step']}; log-likelihood "
             f"relative difference {ctx['loglike_relative_difference']}. "
+            f"Kernel level: {ctx.get('kernel_level', 'not recorded')}. "
             f"Load average at start: {', '.join(f'{x:.1f}' for x in ctx['load_avg'])}.")
         if "quadprog_cycled_1001" in ctx:
             lines.append("")
@@ -89,12 +90,62 @@ def kernel_tables(data):
     return lines
 
 
-def run_table(data):
+LEVELS = ["x86-64", "x86-64-v2", "x86-64-v3", "x86-64-v4"]
+LANES = {"x86-64": 2, "x86-64-v2": 2, "x86-64-v3": 4, "x86-64-v4": 8}
+
+
+def read_runs(data):
     path = os.path.join(data, "runs.tsv")
     if not os.path.exists(path):
         return []
     with open(path) as f:
-        rows = list(csv.DictReader(f, delimiter="\t"))
+        return list(csv.DictReader(f, delimiter="\t"))
+
+
+def level_table(data):
+    """The default run on one thread at each x86-64 level of the kernels."""
+    rows = read_runs(data)
+    by_level = {r["method"][len("level-"):]: r for r in rows if r["method"].startswith("level-")}
+    default = next((r for r in rows if r["method"] == "default" and r["threads"] == "1"
+                    and any(r["set"] == x["set"] for x in by_level.values())), None)
+    if not by_level:
+        return []
+    def secs(r):
+        try:
+            return float(r["sec_per_iter"]) if int(r["iterations"]) > 0 else None
+        except ValueError:
+            return None
+    timed = {lv: secs(r) for lv, r in by_level.items()}
+    best = min((t for t in timed.values() if t), default=None)
+    first = next(iter(by_level.values()))
+    lines = [f"### Kernel levels: {first['set']} ({first['I']} x {first['L']}, K = {first['K']})", ""]
+    lines.append("The one binary holds the kernels of every x86-64 level and runs the highest that "
+                 "the CPU has; `KELVANORE_ISA` forces one. Each row is the default method on one "
+                 f"thread capped at {first['cap']} iterations, run one after another; every level "
+                 "gives the same bytes. The default row is the run without `KELVANORE_ISA`.")
+    lines.append("")
+    lines.append("| level | doubles per lane group | s per iteration | total s | vs best level |")
+    lines.append("|---|---:|---:|---:|---:|")
+    if default is not None and secs(default):
+        ratio = f"{secs(default) / best:.2f}x" if best else ""
+        lines.append(f"| default (highest) | | {secs(default):.3f} | {float(default['total_sec']):.1f} | {ratio} |")
+    for lv in LEVELS:
+        r = by_level.get(lv)
+        if r is None:
+            continue
+        t = timed[lv]
+        if t is None:
+            lines.append(f"| {lv} | {LANES[lv]} | this CPU lacks it | | |")
+            continue
+        lines.append(f"| {lv} | {LANES[lv]} | {t:.3f} | {float(r['total_sec']):.1f} | {t / best:.2f}x |")
+    lines.append("")
+    return lines
+
+
+def run_table(data):
+    rows = [r for r in read_runs(data) if not r["method"].startswith("level-")]
+    if not rows:
+        return []
     lines = ["### Whole runs", ""]
     lines.append("Method `default` is block relaxation with quasi-Newton acceleration; `a-none` is "
                  "block relaxation without acceleration (`-a none`); `em-a-none` is EM without "
@@ -149,10 +200,13 @@ def main():
     kept = kept_section(out)
     lines = ["# Benchmark results", ""]
     lines.append(f"Written by `bench/run.sh` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}.")
-    lines.append(f"Machine: {machine()}. Build: Release, `-O3 -march=native` (KELVANORE_NATIVE).")
+    lines.append(f"Machine: {machine()}. Build: Release, `-O3`, the kernels compiled for every "
+                 "x86-64 level and the rest for the x86-64 baseline; the kernels' level is the "
+                 "highest that the CPU has.")
     lines.append("The machine may have been shared with other work while the suite ran; see the load averages.")
     lines.append("")
     lines += kernel_tables(data)
+    lines += level_table(data)
     lines += run_table(data)
     lines += kept
     with open(out, "w") as f:

@@ -11,7 +11,9 @@
 #include <cstddef>
 
 // Work arrays for problems of up to maxN unknowns and maxM equality rows.
-// Allocated once (per thread in the engine) and reused by every call. When
+// The engine makes one per thread on the calling thread before each parallel
+// region (a worker thread never allocates), and each thread reuses its own
+// for every call. When
 // the memory cannot be had the process ends with status 1 after
 // "Operating system error: ..." and "Memory allocation failed" on standard
 // error.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convergence.h"
+#include "penalty.h"
 
 // getopt.h's long-option entry; only options.cpp, which parses, needs its
 // members.
@@ -24,11 +25,6 @@ enum { NONE = 0, QUASI_NEWTON = 1, SQS = 2 };
 struct AccelerationScheme {
   int type;  // NONE, QUASI_NEWTON or SQS
   int R;     // secant conditions for QUASI_NEWTON, style for SQS, 0 for NONE
-};
-
-struct PenaltyFunction {
-  double lambda;   // weight of the penalty on Q; 0 switches it off
-  double epsilon;  // smoothing constant
 };
 
 // The run configuration's members, one entry each: type, name, and what it

@@ -4,20 +4,25 @@
 // per thread and writes only the columns of its own indices, so the steps do
 // not depend on the thread count; the log-likelihood's products are grouped
 // by thread, so its last bits do.
+//
+// Run state read by the entry points, once per call and on the calling
+// thread: haploidModeEnabled, monomorphics, reference_pop with
+// Options::supervised, Options::estimateP and Options::estimateQ, and the
+// weight of Options::penaltyfunction. The regions' kernels (kernels.h) are
+// given what they need and see nothing else; their work space is allocated
+// before each region, so worker threads never allocate.
 #ifndef KELVANORE_RAW_ALGORITHMS_H
 #define KELVANORE_RAW_ALGORITHMS_H
 
-#include "options.h"
+#include <cstdint>
+
+#include "penalty.h"
 #include "utils.h"
 
 double loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
 double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const PenaltyFunction& pf,
                  const DatasetMetadata& meta);
 double penalty(const DMatrix& Qt_, const PenaltyFunction& pf);
-// The log-likelihood by its independent formula: individuals outer, SNPs
-// inner, the sum of f (g log p + (2 - g) log(1 - p)) over the observed calls
-// (f = 0.5 for a haploid call). It agrees with loglike up to rounding only.
-double loglike_slow(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
 
 // One EM update; inputs unchanged, outputs K x I and K x L.
 void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
@@ -25,25 +30,6 @@ void mm_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMa
 // One block-relaxation update.
 void block_iterate(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                    DMatrix& P_out, const PenaltyFunction& pf, const DatasetMetadata& meta);
-
-// The plain scalar forms of loglike, mm_iterate and block_iterate, written
-// from the definitions with none of the fast forms' arithmetic; tests and
-// benchmarks compare the fast forms against them.
-// loglike_reference is the same-order check: one running product per thread
-// over its block of SNPs (individuals in order within each SNP), folded into
-// a log sum below 1e-100, the threads' sums added in thread order; loglike
-// gives the same bits.
-double loglike_reference(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,
-                         const DatasetMetadata& meta);
-// The steps, one column at a time: each column of P sums over the
-// individuals in increasing order, each column of Q over the SNPs in
-// increasing order, the expected frequency over k = 0 ... K - 1. The fast
-// steps give the same columns bit for bit.
-void mm_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
-                          DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta);
-void block_iterate_reference(const GMatrix& G, const DMatrix& Qt_in, const DMatrix& P_in,
-                             DMatrix& Qt_out, DMatrix& P_out, const PenaltyFunction& pf,
-                             const DatasetMetadata& meta);
 
 // The block [begin, end) of a range of n indices that thread t of a team of
 // T takes: chunk = n / T, plus 1 when T does not divide n.

@@ -78,6 +78,12 @@ struct Capture {
 
 RunResult runKelvanore(const std::vector<std::string>& args, const std::string& cwd,
                        int timeoutSeconds) {
+  return runKelvanoreWithEnvironment(args, {}, cwd, timeoutSeconds);
+}
+
+RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
+                                      const std::vector<std::string>& environment, const std::string& cwd,
+                                      int timeoutSeconds) {
   Capture capture;
 
   std::vector<std::string> argvStore;
@@ -87,6 +93,22 @@ RunResult runKelvanore(const std::vector<std::string>& args, const std::string& 
   for (auto& a : argvStore) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
+  // The child's environment is made here, before the fork: the child of a
+  // process with threads may only call async-signal-safe functions.
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> envStore;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    bool replaced = false;
+    for (const std::string& change : environment) replaced = replaced || nameOf(change) == nameOf(entry);
+    if (!replaced) envStore.push_back(entry);
+  }
+  for (const std::string& change : environment)
+    if (change.find('=') != std::string::npos) envStore.push_back(change);
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -95,7 +117,7 @@ RunResult runKelvanore(const std::vector<std::string>& args, const std::string& 
     capture.redirect();
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     alarm(static_cast<unsigned>(timeoutSeconds));
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   return capture.collect(pid);

@@ -19,6 +19,12 @@ struct RunResult {
 // killed after timeoutSeconds.
 RunResult runKelvanore(const std::vector<std::string>& args,
                        const std::string& cwd = "", int timeoutSeconds = 300);
+// The same with variables added to (or replacing their namesakes in) the
+// environment that the run inherits, each "NAME=value"; "NAME" alone
+// removes the variable.
+RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
+                                      const std::vector<std::string>& environment,
+                                      const std::string& cwd = "", int timeoutSeconds = 300);
 
 // Runs body in a forked child with standard output and standard error
 // captured, for library code that ends the process on bad input. The child

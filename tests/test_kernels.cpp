@@ -1,17 +1,22 @@
 // The fast engine kernels against their plain scalar forms: the same columns
 // and the same log-likelihood bit for bit on random data, whatever the shape,
-// the lane tails, the thread count and the run settings.
+// the lane tails, the thread count, the run settings and the x86-64 level of
+// the kernels; and the choice of that level.
 #include <gtest/gtest.h>
 #include <omp.h>
 
 #include <cmath>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "e2e_util.h"
 #include "engine_fixture.h"
+#include "kernel_level.h"
 #include "options.h"
 #include "raw_algorithms.h"
+#include "reference_kernels.h"
 #include "same_bits.h"
 #include "utils.h"
 
@@ -19,7 +24,24 @@ namespace {
 
 class Kernels : public EngineFixture {
  protected:
+  void SetUp() override {
+    EngineFixture::SetUp();
+    before_ = &activeKernels();
+  }
+  void TearDown() override { useKernels(*before_); }
+
+  // Runs body once with each copy of the kernels that this CPU runs.
+  template <typename Body>
+  void atEveryLevel(Body body) {
+    for (const KernelSet* set : supportedKernels()) {
+      SCOPED_TRACE(set->name);
+      useKernels(*set);
+      body();
+    }
+  }
+
   std::vector<int> ref_;
+  const KernelSet* before_ = nullptr;
 };
 
 struct Data {
@@ -117,11 +139,14 @@ TEST_F(Kernels, EmStepMatchesReferenceBitForBit) {
     SCOPED_TRACE(c.name);
     Data d = makeData(c.I, c.L, c.K, 1000 + c.I * 7 + c.K, c.haploid);
     applyCase(c, d, mono_, ref_, runState_);
-    DMatrix q1, p1, q2, p2;
-    mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
+    DMatrix q2, p2;
     mm_iterate_reference(d.G, d.Qt, d.P, q2, p2, d.meta);
-    EXPECT_TRUE(sameBits(p1, p2));
-    EXPECT_TRUE(sameBits(q1, q2));
+    atEveryLevel([&] {
+      DMatrix q1, p1;
+      mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
+      EXPECT_TRUE(sameBits(p1, p2));
+      EXPECT_TRUE(sameBits(q1, q2));
+    });
   }
 }
 
@@ -131,11 +156,14 @@ TEST_F(Kernels, BlockStepMatchesReferenceBitForBit) {
     Data d = makeData(c.I, c.L, c.K, 2000 + c.I * 7 + c.K, c.haploid);
     applyCase(c, d, mono_, ref_, runState_);
     const PenaltyFunction pf{c.lambda, 0.1};
-    DMatrix q1, p1, q2, p2;
-    block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
+    DMatrix q2, p2;
     block_iterate_reference(d.G, d.Qt, d.P, q2, p2, pf, d.meta);
-    EXPECT_TRUE(sameBits(p1, p2));
-    EXPECT_TRUE(sameBits(q1, q2));
+    atEveryLevel([&] {
+      DMatrix q1, p1;
+      block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
+      EXPECT_TRUE(sameBits(p1, p2));
+      EXPECT_TRUE(sameBits(q1, q2));
+    });
   }
 }
 
@@ -144,9 +172,8 @@ TEST_F(Kernels, LoglikeMatchesReferenceBitForBit) {
     SCOPED_TRACE(c.name);
     Data d = makeData(c.I, c.L, c.K, 3000 + c.I * 7 + c.K, c.haploid);
     applyCase(c, d, mono_, ref_, runState_);
-    const double fast = loglike(d.G, d.Qt, d.P, d.meta);
     const double reference = loglike_reference(d.G, d.Qt, d.P, d.meta);
-    EXPECT_TRUE(sameBits(fast, reference));
+    atEveryLevel([&] { EXPECT_TRUE(sameBits(loglike(d.G, d.Qt, d.P, d.meta), reference)); });
   }
 }
 
@@ -164,13 +191,15 @@ TEST_F(Kernels, LoglikeIsTheDefinedSumAtEveryThreadCount) {
     for (int threads = 1; threads <= 8; ++threads) {
       SCOPED_TRACE(std::string(haploid ? "haploid, " : "diploid, ") + std::to_string(threads) + " threads");
       omp_set_num_threads(threads);
-      const double fast = loglike(d.G, d.Qt, d.P, d.meta);
       const double reference = loglike_reference(d.G, d.Qt, d.P, d.meta);
-      const double again = loglike(d.G, d.Qt, d.P, d.meta);
-      EXPECT_TRUE(sameBits(fast, reference));
-      EXPECT_TRUE(sameBits(fast, again));
-      // The grouping differs from the sum of logs only by rounding.
-      EXPECT_NEAR(fast, independent, 1e-12 * std::fabs(independent));
+      atEveryLevel([&] {
+        const double fast = loglike(d.G, d.Qt, d.P, d.meta);
+        const double again = loglike(d.G, d.Qt, d.P, d.meta);
+        EXPECT_TRUE(sameBits(fast, reference));
+        EXPECT_TRUE(sameBits(fast, again));
+        // The grouping differs from the sum of logs only by rounding.
+        EXPECT_NEAR(fast, independent, 1e-12 * std::fabs(independent));
+      });
     }
   }
 }
@@ -189,19 +218,23 @@ TEST_F(Kernels, DegenerateFrequenciesMatchReference) {
   }
   d.P(1, 9) = std::nan("");
   const PenaltyFunction pf{0.0, 0.1};
-  DMatrix q1, p1, q2, p2;
-  mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
-  mm_iterate_reference(d.G, d.Qt, d.P, q2, p2, d.meta);
-  EXPECT_TRUE(sameBits(p1, p2));
-  EXPECT_TRUE(sameBits(q1, q2));
-  block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
-  block_iterate_reference(d.G, d.Qt, d.P, q2, p2, pf, d.meta);
-  EXPECT_TRUE(sameBits(p1, p2));
-  EXPECT_TRUE(sameBits(q1, q2));
-  EXPECT_TRUE(std::isnan(loglike(d.G, d.Qt, d.P, d.meta)));
-  d.P(1, 9) = 0.5;
-  EXPECT_EQ(loglike(d.G, d.Qt, d.P, d.meta), -INFINITY);
-  EXPECT_EQ(loglike_reference(d.G, d.Qt, d.P, d.meta), -INFINITY);
+  DMatrix emQ, emP, blockQ, blockP;
+  mm_iterate_reference(d.G, d.Qt, d.P, emQ, emP, d.meta);
+  block_iterate_reference(d.G, d.Qt, d.P, blockQ, blockP, pf, d.meta);
+  DMatrix withoutNan = d.P;
+  withoutNan(1, 9) = 0.5;
+  EXPECT_EQ(loglike_reference(d.G, d.Qt, withoutNan, d.meta), -INFINITY);
+  atEveryLevel([&] {
+    DMatrix q1, p1;
+    mm_iterate(d.G, d.Qt, d.P, q1, p1, d.meta);
+    EXPECT_TRUE(sameBits(p1, emP));
+    EXPECT_TRUE(sameBits(q1, emQ));
+    block_iterate(d.G, d.Qt, d.P, q1, p1, pf, d.meta);
+    EXPECT_TRUE(sameBits(p1, blockP));
+    EXPECT_TRUE(sameBits(q1, blockQ));
+    EXPECT_TRUE(std::isnan(loglike(d.G, d.Qt, d.P, d.meta)));
+    EXPECT_EQ(loglike(d.G, d.Qt, withoutNan, d.meta), -INFINITY);
+  });
 }
 
 // The fast steps give the same columns on 1 and 8 threads; the log-
@@ -227,6 +260,92 @@ TEST_F(Kernels, ThreadCountDoesNotChangeSteps) {
   mm_iterate(d.G, d.Qt, d.P, q8, p8, d.meta);
   EXPECT_TRUE(sameBits(p1, p8));
   EXPECT_TRUE(sameBits(q1, q8));
+}
+
+// ---- the choice of level -------------------------------------------------------
+
+#if defined(__x86_64__)
+// Unset, the variable leaves the highest level the CPU has; set, it names
+// the level.
+TEST(KernelLevel, ChoosesTheHighestLevelUnlessOneIsNamed) {
+  const struct {
+    const char* forced;
+    int highest;
+    const char* chosen;
+  } cases[] = {
+      {nullptr, 3, "x86-64-v4"}, {nullptr, 2, "x86-64-v3"},       {nullptr, 0, "x86-64"},
+      {"x86-64", 3, "x86-64"},   {"x86-64-v2", 3, "x86-64-v2"},   {"x86-64-v3", 2, "x86-64-v3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.forced != nullptr ? c.forced : "unset");
+    EXPECT_STREQ(chooseKernels(c.forced, c.highest).name, c.chosen);
+  }
+  // The lane groups fill the level's vector registers.
+  EXPECT_EQ(chooseKernels("x86-64", 3).lanes, 2);
+  EXPECT_EQ(chooseKernels("x86-64-v3", 3).lanes, 4);
+  EXPECT_EQ(chooseKernels("x86-64-v4", 3).lanes, 8);
+}
+#endif
+
+// A value that names no level, or a level above the CPU's, stops the run.
+TEST(KernelLevel, RefusesAnUnknownLevelAndOneTheCpuLacks) {
+  const struct {
+    const char* forced;
+    int highest;
+    const char* line;
+  } cases[] = {
+      {"x86-64-v5", 3, "KELVANORE_ISA=x86-64-v5 is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4"},
+      {"", 3, "KELVANORE_ISA= is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4"},
+      {"X86-64", 3, "KELVANORE_ISA=X86-64 is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4"},
+      {"native", 3, "KELVANORE_ISA=native is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4"},
+      {"x86-64-v4", 2, "KELVANORE_ISA=x86-64-v4: this CPU does not support it"},
+      {"x86-64-v2", 0, "KELVANORE_ISA=x86-64-v2: this CPU does not support it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.forced);
+    const RunResult r = runInChild([&] { chooseKernels(c.forced, c.highest); });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, std::string(c.line) + "\n");
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// Console lines with the elapsed times masked.
+std::string maskTimes(const std::string& console) {
+  static const std::regex elapsed("Elapsed: [0-9.]+");
+  static const std::regex seconds("\\(([0-9.e+-]+) sec\\)");
+  return std::regex_replace(std::regex_replace(console, elapsed, "Elapsed: T"), seconds, "(T sec)");
+}
+
+// The program itself: a bad value ends the run with its one line and status
+// 255 before any estimation, and every level this CPU runs gives the same
+// console lines (times aside) and the same result files as the default.
+TEST(KernelLevel, TheProgramGivesTheSameRunAtEveryLevelAndRefusesABadOne) {
+  const std::vector<std::string> args = {testData("sim3.bed"), "3", "-C", "3", "-j2"};
+  {
+    TempDir dir;
+    const RunResult r = runKelvanoreWithEnvironment(args, {"KELVANORE_ISA=x86-64-v5"}, dir.path());
+    EXPECT_EQ(r.status, 255);
+    const std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "KELVANORE_ISA=x86-64-v5 is not one of x86-64, x86-64-v2, x86-64-v3, x86-64-v4");
+    EXPECT_FALSE(fileExists(dir.file("sim3.3.Q")));
+  }
+  TempDir defaultDir;
+  const RunResult byDefault = runKelvanoreWithEnvironment(args, {"KELVANORE_ISA"}, defaultDir.path());
+  ASSERT_EQ(byDefault.status, 0) << byDefault.out << byDefault.err;
+  for (const KernelSet* set : supportedKernels()) {
+    SCOPED_TRACE(set->name);
+    // Off x86-64 the one generic copy has no level to name.
+    if (std::string(set->name) == "generic") continue;
+    TempDir dir;
+    const RunResult r =
+        runKelvanoreWithEnvironment(args, {std::string("KELVANORE_ISA=") + set->name}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(maskTimes(r.out), maskTimes(byDefault.out));
+    EXPECT_EQ(r.err, byDefault.err);
+    for (const char* file : {"sim3.3.Q", "sim3.3.P"}) EXPECT_EQ(readFile(dir.file(file)), readFile(defaultDir.file(file))) << file;
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "engine_fixture.h"
 #include "feasible.h"
 #include "options.h"
+#include "reference_kernels.h"
 #include "same_bits.h"
 #include "utils.h"
 
