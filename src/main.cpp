@@ -10,6 +10,7 @@
 #include "convergence.h"
 #include "cv.h"
 #include "fileio.h"
+#include "kernel_level.h"
 #include "options.h"
 #include "raw_algorithms.h"
 #include "utils.h"
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
   installOutOfMemoryStop();
   print_banner();
   Options::parseOptions(argc, argv);
+  // A KELVANORE_ISA that cannot be had is refused before any input is read.
+  activeKernels();
   // Before the data take memory: the team's stacks are had now or never.
   reserveThreads();
 
