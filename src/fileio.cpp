@@ -1033,12 +1033,9 @@ int writeSet(const std::string& path, const std::vector<SetFile>& files, const s
 }
 
 // The result files of a set of the current pass; a failure ends the run.
-void writeResults(const std::vector<std::pair<std::string, const DMatrix*>>& results,
-                  const std::vector<std::string>& stale) {
-  std::vector<SetFile> files;
-  for (const auto& result : results) files.push_back(SetFile{result.first, result.second});
+void writeResults(const std::vector<SetFile>& files, const std::vector<std::string>& stale) {
   const int failed = writeSet(".", files, stale, true, " ");
-  if (failed >= 0) stopWithMessage("Error writing output file " + results[static_cast<std::size_t>(failed)].first);
+  if (failed >= 0) stopWithMessage("Error writing output file " + files[static_cast<std::size_t>(failed)].name);
 }
 
 }  // namespace
@@ -1056,15 +1053,15 @@ int writeEstimateFiles() {
   // interrupted or failed bootstrap leaves none beside it.
   std::vector<std::string> stale;
   if (Options::B > 0) stale = {resultName(".Q_se"), resultName(".Q_bias")};
-  writeResults({{resultName(".Q"), Qt}, {resultName(".P"), P}}, stale);
+  writeResults({SetFile{resultName(".Q"), Qt}, SetFile{resultName(".P"), P}}, stale);
   return 0;
 }
 
 int writeBootstrapFiles() {
   if (Options::B > 0) {
-    std::vector<std::pair<std::string, const DMatrix*>> results;
-    if (Qt_se) results.emplace_back(resultName(".Q_se"), Qt_se);
-    if (Qt_bias) results.emplace_back(resultName(".Q_bias"), Qt_bias);
+    std::vector<SetFile> results;
+    if (Qt_se) results.push_back(SetFile{resultName(".Q_se"), Qt_se});
+    if (Qt_bias) results.push_back(SetFile{resultName(".Q_bias"), Qt_bias});
     if (!results.empty()) writeResults(results, {});
   }
   return 0;
