@@ -50,29 +50,6 @@ constexpr std::size_t kBimFields = 6;
 constexpr std::size_t kFamFields = 6;
 constexpr std::size_t kFamSexField = 4;
 
-// The numbers of a .bim field must make up the whole field: the rest of a
-// field such as 100x was once read as the next field. Both take what the
-// formatted input of a double or a 64-bit integer takes (no "nan", "inf"
-// or hexadecimal form; an overflow fails, an underflow reads as the
-// nearest double); fields hold no white space, where strtod and strtoll
-// would differ from it.
-bool readBimDistance(const std::string& field, double& value) {
-  for (const char c : field)
-    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) return false;
-  char* end = nullptr;
-  value = std::strtod(field.c_str(), &end);
-  return !field.empty() && end == field.c_str() + field.size() && std::isfinite(value);
-}
-
-bool readBimPosition(const std::string& field, int64_t& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(field.c_str(), &end, 10);
-  if (field.empty() || end != field.c_str() + field.size() || errno == ERANGE) return false;
-  value = static_cast<int64_t>(v);
-  return true;
-}
-
 // Reads the .bim into snps, in file order: one record of six fields per
 // line. Ends the run on every failure.
 void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
@@ -102,10 +79,10 @@ void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
     snp.haploid = isHaploidChromosome(fields[0]);
     snp.name = fields[1];
     double distance = 0.0;
-    if (!readBimDistance(fields[2], distance))
+    if (!readWholeDecimal(fields[2], distance))
       stopWithMessage("Problem reading BIM file, line " + std::to_string(lineNumber));
     snp.geneticPosition = distance / 100.0;
-    if (!readBimPosition(fields[3], snp.position))
+    if (!readWholeInteger(fields[3], snp.position))
       stopWithMessage("Invalid base-pair position in " + name + ", line " + std::to_string(lineNumber));
 
     // L is an int: a longer SNP list cannot be described.

@@ -1,6 +1,8 @@
 #include "fileio.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -295,21 +298,14 @@ std::string lambdaText(double lambda) {
   return text;
 }
 
-namespace {
-
-// Name of a result file of the current pass: prefix.K, the kind (".Q",
-// ".P", ...) and, for a penalty weight other than 0, its suffix.
-std::string resultName(const std::string& kind) {
-  const double lambda = Options::penaltyfunction.lambda;
+std::string resultSuffix(double lambda) {
   // A NaN weight is not 0 either.
-  const std::string suffix = lambda == 0 ? std::string() : ".lambda." + lambdaText(lambda);
-  return nameOf(Options::inputFilePrefix) + "." + to_string(K) + kind + suffix;
+  return lambda == 0 ? std::string() : ".lambda." + lambdaText(lambda);
 }
 
-}  // namespace
 
-TextInput::TextInput(const std::string& name)
-    : file_(name.c_str(), std::ios::in | std::ios::binary), name_(name) {}
+TextInput::TextInput(const std::string& name, BlankLines blankLines)
+    : file_(name.c_str(), std::ios::in | std::ios::binary), name_(name), blankLines_(blankLines) {}
 
 bool TextInput::endsAt(Ending why) {
   ending_ = why;
@@ -342,7 +338,7 @@ bool TextInput::nextRecord() {
       return endsAt(kUtf16Mark);
     if (line_.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) line_.erase(0, kByteOrderMarkSize);
   }
-  if (isBlank(line_)) {
+  if (blankLines_ == kBlankLinesEnd && isBlank(line_)) {
     // The records end here unless one follows: blank lines may only end a
     // file (a trailing empty line is a common editor habit; one between
     // records is a record lost, or found where none is).
@@ -378,7 +374,8 @@ TextInput::int_type TextInput::underflow() {
     ended_ = true;
     return traits_type::eof();
   }
-  // A record line is never empty.
+  // A line handed on is never empty: a blank one keeps its line end.
+  if (line_.empty()) line_.push_back('\n');
   char* begin = &line_[0];
   setg(begin, begin, begin + line_.size());
   return traits_type::to_int_type(*begin);
@@ -428,6 +425,23 @@ std::size_t splitFields(const std::string& line, std::string fields[], std::size
     ++found;
   }
   return found;
+}
+
+bool readWholeDecimal(const std::string& field, double& value) {
+  for (const char c : field)
+    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) return false;
+  char* end = nullptr;
+  value = std::strtod(field.c_str(), &end);
+  return !field.empty() && end == field.c_str() + field.size() && std::isfinite(value);
+}
+
+bool readWholeInteger(const std::string& field, int64_t& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(field.c_str(), &end, 10);
+  if (field.empty() || end != field.c_str() + field.size() || errno == ERANGE) return false;
+  value = static_cast<int64_t>(v);
+  return true;
 }
 
 int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
@@ -631,9 +645,20 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
       SNPInfo& snp = meta.snpInfo[static_cast<std::size_t>(count)];
       snp.chromosome = chromosome;
       snp.name = tokens[1];
-      snp.geneticPosition = std::strtod(tokens[2].c_str(), nullptr);
-      snp.position = std::strtoll(tokens[3].c_str(), nullptr, 10);
       snp.haploid = isHaploidChromosome(tokens[0]);
+    }
+    // Read to their ends: a leading number alone took 1.5e+07 as 1, 12x as
+    // 12 and abc as 0.
+    double distance = 0.0;
+    int64_t position = 0;
+    if (!readWholeDecimal(tokens[2], distance))
+      stopWithMessage("Invalid genetic position in " + name + ", line " + std::to_string(count + 1));
+    if (!readWholeInteger(tokens[3], position))
+      stopWithMessage("Invalid base-pair position in " + name + ", line " + std::to_string(count + 1));
+    if (count < L && static_cast<std::size_t>(count) < meta.snpInfo.size()) {
+      SNPInfo& snp = meta.snpInfo[static_cast<std::size_t>(count)];
+      snp.geneticPosition = distance;
+      snp.position = position;
     }
     ++count;
   }
@@ -643,7 +668,7 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
 
 int readPopFile(const std::string& base) {
   const std::string name = base + ".pop";
-  TextInput text(name);
+  TextInput text(name, TextInput::kBlankLinesHandedOn);
   if (!text.is_open()) return 1;
   std::istream pop(&text);
 
@@ -656,6 +681,9 @@ int readPopFile(const std::string& base) {
   int64_t n = 0;
   std::string line;
   while (std::getline(pop, line)) {
+    // A blank line is an individual without a label; past the I-th line it
+    // is the end of the file that an editor left, not an individual more.
+    if (n >= I && isBlank(line)) continue;
     ++n;
     std::size_t p = 0;
     while (p < line.size() && isWhite(line[p])) ++p;
@@ -723,18 +751,25 @@ namespace {
 // one estimate, so none of them is replaced until all are written: each goes
 // to a temporary file in its directory first, and the renames follow one
 // another under a lock on the directory, with the ending signals held back.
+// Every step of the renames can be undone until the last: a replaced file
+// is kept under a temporary name (exchanged with the new one, or a hard
+// link to it), and so is a file the set removes, until the whole set is in
+// place.
 
-// Signals whose default action ends the run while a temporary may exist.
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGXFSZ};
-
-// A set is Q and P, or the standard errors and biases.
-constexpr int kMostTemporaries = 2;
+// The temporaries that may exist at once: a new file and a kept old one
+// for each file of a set (two at most), and a kept old one for each file
+// that the set removes (two).
+constexpr int kMostTemporaries = 6;
 // "kelvanore-" + six random characters + ".tmp" and its terminating zero:
 // short, whatever the length of the result's name (a name near the 255
 // bytes that a directory entry allows must still work).
 constexpr std::size_t kTemporaryNameSize = 24;
 // Attempts at a free temporary name; another file takes one only by chance.
 constexpr int kNameAttempts = 100;
+// Buffer of a result file's writes: a few hundred write calls for a P of a
+// million SNPs. On the heap: a run under a small stack limit (ulimit -s)
+// must not crash here after the whole estimation.
+constexpr std::size_t kWriteBufferSize = 1 << 16;
 
 // The temporaries that exist now, for the signal handler and the exit
 // handler: plain storage, read by an async-signal-safe handler.
@@ -744,6 +779,24 @@ struct Temporary {
 };
 Temporary temporaries[kMostTemporaries];
 volatile sig_atomic_t temporaryInUse[kMostTemporaries];
+
+// Every catchable signal whose default action ends the process, but for the
+// faults that only a crash raises (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
+// SIGTRAP, SIGSYS): a closed terminal (SIGHUP), Ctrl-C and Ctrl-\, kill, a
+// closed pipe, the timers, the CPU and file size limits, the user and
+// real-time signals.
+const sigset_t& endingSignalSet() {
+  static const sigset_t set = [] {
+    sigset_t s;
+    sigemptyset(&s);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ,
+                    SIGVTALRM, SIGPROF, SIGPOLL, SIGSTKFLT, SIGPWR})
+      sigaddset(&s, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&s, sig);
+    return s;
+  }();
+  return set;
+}
 
 void removeTemporaries() {
   for (int t = 0; t < kMostTemporaries; ++t)
@@ -762,44 +815,6 @@ extern "C" void removeTemporariesAndRaise(int sig) {
 }
 
 extern "C" void removeTemporariesAtExit() { removeTemporaries(); }
-
-// Once per run, before the first temporary: a signal that the run was
-// started with ignored (nohup, a shell's background job) stays ignored.
-void installTemporaryCleanup() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  std::atexit(removeTemporariesAtExit);
-  for (int sig : kEndingSignals) {
-    struct sigaction current;
-    if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
-    struct sigaction cleanup;
-    std::memset(&cleanup, 0, sizeof cleanup);
-    cleanup.sa_handler = removeTemporariesAndRaise;
-    sigemptyset(&cleanup.sa_mask);
-    for (int other : kEndingSignals) sigaddset(&cleanup.sa_mask, other);
-    sigaction(sig, &cleanup, nullptr);
-  }
-}
-
-// Holds back the ending signals for its lifetime: the steps that it covers
-// (a temporary and its entry in the list; the renames of a set) happen
-// whole or not at all.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : kEndingSignals) sigaddset(&held, sig);
-    sigprocmask(SIG_BLOCK, &held, &saved_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 // Random characters for a temporary name. Safety does not rest on them (the
 // name is created exclusively); they only keep other files' names apart.
@@ -828,29 +843,76 @@ void randomName(char* name) {
   std::snprintf(name, kTemporaryNameSize, "kelvanore-%s.tmp", random);
 }
 
-// Creates a new temporary in the directory, never through a name that is
-// already there (a link planted there is not followed), and lists it in
-// slot t. The descriptor, or -1.
-int createTemporary(int directory, int t) {
-  const SignalsHeld held;
+// A free slot of the list, or -1. Called with the ending signals held.
+int freeSlot() {
+  for (int t = 0; t < kMostTemporaries; ++t)
+    if (!temporaryInUse[t]) return t;
+  return -1;
+}
+
+// Makes a new name in the directory by `make` (which gets the candidate
+// name and returns 0, or -1 with errno), never one that is already there,
+// and lists it. The slot, or -1 with errno set.
+template <typename Make>
+int newTemporary(int directory, Make make) {
+  const EndingSignalsHeld held;
+  const int t = freeSlot();
+  if (t < 0) {
+    errno = EMFILE;
+    return -1;
+  }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     randomName(temporaries[t].name);
-    const int fd = openat(directory, temporaries[t].name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) {
+    if (make(temporaries[t].name) == 0) {
       temporaries[t].directory = directory;
       temporaryInUse[t] = 1;
-      return fd;
+      return t;
     }
     if (errno != EEXIST) return -1;
   }
   return -1;
 }
 
+// Creates a new temporary file in the directory (a link planted under its
+// name is not followed). Its descriptor is left in fd.
+int createTemporary(int directory, int& fd) {
+  return newTemporary(directory, [&](const char* name) {
+    fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return fd >= 0 ? 0 : -1;
+  });
+}
+
+// A second name (a hard link) for the directory's entry `name`.
+int linkTemporary(int directory, const char* name) {
+  return newTemporary(directory,
+                      [&](const char* link) { return linkat(directory, name, directory, link, 0); });
+}
+
+// The entry `name` moved to a temporary name; nothing takes the new name's
+// place.
+int moveToTemporary(int directory, const char* name) {
+  return newTemporary(directory, [&](const char* moved) {
+    return renameat2(directory, name, directory, moved, RENAME_NOREPLACE);
+  });
+}
+
+void forgetTemporary(int t) { temporaryInUse[t] = 0; }
+
+void removeTemporary(int t) {
+  unlinkat(temporaries[t].directory, temporaries[t].name, 0);
+  temporaryInUse[t] = 0;
+}
+
+// A file system that lacks an operation says so with one of these.
+bool unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EPERM; }
+
 // A stream buffer on a file descriptor: the bytes go out in large writes,
 // and the first failure is kept.
 class FileOutput : public std::streambuf {
  public:
-  explicit FileOutput(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+  explicit FileOutput(int fd) : fd_(fd), buffer_(new char[kWriteBufferSize]) {
+    setp(buffer_.get(), buffer_.get() + kWriteBufferSize);
+  }
   FileOutput(const FileOutput&) = delete;
   FileOutput& operator=(const FileOutput&) = delete;
 
@@ -881,29 +943,34 @@ class FileOutput : public std::streambuf {
       p += n;
       left -= static_cast<std::size_t>(n);
     }
-    setp(buffer_, buffer_ + sizeof buffer_);
+    setp(buffer_.get(), buffer_.get() + kWriteBufferSize);
     return true;
   }
 
   int fd_;
   bool failed_ = false;
-  // 64 KiB: a few hundred write calls for a P of a million SNPs.
-  char buffer_[1 << 16];
+  std::unique_ptr<char[]> buffer_;
 };
 
 // fsync where the file system can sync; one that cannot (EINVAL) is not a
 // lost write.
 bool synced(int fd) { return fsync(fd) == 0 || errno == EINVAL; }
 
-// Writes the matrix to the open temporary and closes it; false on any failure.
-bool writeTemporary(int fd, const DMatrix* M, bool transpose, const std::string& sep) {
-  bool ok;
+// Writes the matrix to the open temporary and closes it; false on any
+// failure. A file that the temporary will replace gives it its permission
+// bits: a result kept private (0600) stays so.
+bool writeTemporary(int directory, const std::string& replaced, int fd, const DMatrix* M, bool transpose,
+                    const std::string& sep) {
+  bool ok = true;
+  struct stat st;
+  if (fstatat(directory, replaced.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+    ok = fchmod(fd, st.st_mode & 0777) == 0;
   {
     FileOutput buffer(fd);
     std::ostream out(&buffer);
     outputMatrix(out, M, transpose, sep);
     out.flush();
-    ok = !out.fail();
+    ok = ok && !out.fail();
   }
   ok = synced(fd) && ok;
   return close(fd) == 0 && ok;
@@ -914,50 +981,110 @@ struct SetFile {
   const DMatrix* matrix;
 };
 
-// How a file of the set came into place, so that a later failure can put
-// the old one back.
-enum Placing { kNotPlaced, kExchanged, kCreated, kReplaced };
+// How a file of the set came into place, or how a file that the set
+// removes went, so that a later failure can put the old one back.
+enum Placing {
+  kUntouched,
+  kExchanged,   // the old file is under its temporary's name
+  kCreated,     // there was none
+  kKeptAside,   // the old file is under a temporary name of its own
+  kReplaced,    // renamed over the old file, which is gone
+  kRemoved,     // a file the set removes, gone
+};
 
-// Puts the temporaries in place: each is exchanged with the file it
-// replaces, so that the old file stays at hand under the temporary's name
-// until the whole set is in place. Where the file system cannot exchange,
-// a plain rename replaces the file. The file that failed, or -1.
-int placeSet(int directory, const std::vector<SetFile>& files, std::vector<Placing>& placing) {
-  for (std::size_t f = 0; f < files.size(); ++f) {
-    const char* temporary = temporaries[f].name;
-    const char* name = files[f].name.c_str();
-    // A directory in the result's place would be exchanged as any file.
+struct Placed {
+  Placing how = kUntouched;
+  int temporary = -1;  // the new file's temporary, while it exists
+  int kept = -1;       // the temporary that keeps the old file, if any
+};
+
+// Puts the new file of temporary t in place of `name`: exchanged with the
+// old file where the file system can exchange two names; elsewhere the old
+// file is kept under a hard link first, or, where the file system has no
+// hard links either, replaced for good. False on failure, with what was
+// done in `placed`.
+bool placeFile(int directory, const char* name, int t, Placed& placed) {
+  placed.temporary = t;
+  const char* temporary = temporaries[t].name;
+  for (int attempt = 0; attempt < 2; ++attempt) {
     struct stat st;
-    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-      return static_cast<int>(f);
+    if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return false;
+      if (renameat2(directory, temporary, directory, name, RENAME_NOREPLACE) == 0 ||
+          (unsupported(errno) && renameat(directory, temporary, directory, name) == 0)) {
+        forgetTemporary(t);
+        placed = {kCreated, -1, -1};
+        return true;
+      }
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    // A directory in the result's place would be exchanged as any file.
+    if (S_ISDIR(st.st_mode)) return false;
     if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) == 0) {
-      placing[f] = kExchanged;
-      continue;
+      // The temporary now holds the old file.
+      placed = {kExchanged, -1, t};
+      return true;
     }
-    if (errno == ENOENT && renameat2(directory, temporary, directory, name, RENAME_NOREPLACE) == 0) {
-      placing[f] = kCreated;
-      continue;
+    if (errno == ENOENT) continue;
+    if (!unsupported(errno)) return false;
+    const int kept = linkTemporary(directory, name);
+    if (kept < 0 && !unsupported(errno)) return false;
+    if (renameat(directory, temporary, directory, name) != 0) {
+      if (kept >= 0) removeTemporary(kept);
+      return false;
     }
-    if (renameat(directory, temporary, directory, name) == 0) {
-      placing[f] = kReplaced;
-      continue;
-    }
-    return static_cast<int>(f);
+    forgetTemporary(t);
+    placed = {kept >= 0 ? kKeptAside : kReplaced, -1, kept};
+    return true;
   }
-  return -1;
+  return false;
 }
 
-// Puts back what placeSet changed before it failed: an exchanged file is
-// exchanged again, a file that was not there is removed again. A plain
-// rename cannot be undone.
-void unplaceSet(int directory, const std::vector<SetFile>& files, const std::vector<Placing>& placing) {
-  for (std::size_t f = 0; f < files.size(); ++f) {
-    const char* name = files[f].name.c_str();
-    if (placing[f] == kExchanged)
-      renameat2(directory, temporaries[f].name, directory, name, RENAME_EXCHANGE);
-    else if (placing[f] == kCreated)
-      unlinkat(directory, name, 0);
+// Removes `name`, a file that described the old set, keeping it under a
+// temporary name until the set is in place where the file system allows.
+// A directory is not such a file and stays. False on failure.
+bool removeStaleFile(int directory, const char* name, Placed& placed) {
+  struct stat st;
+  if (fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT || errno == ENAMETOOLONG;
+  if (S_ISDIR(st.st_mode)) return true;
+  int kept = moveToTemporary(directory, name);
+  if (kept >= 0) {
+    placed = {kKeptAside, -1, kept};
+    return true;
   }
+  if (errno == ENOENT) return true;
+  if (!unsupported(errno)) return false;
+  kept = linkTemporary(directory, name);
+  if (kept < 0 && !unsupported(errno)) return false;
+  if (unlinkat(directory, name, 0) != 0) {
+    const bool gone = errno == ENOENT;
+    if (kept >= 0) removeTemporary(kept);
+    return gone;
+  }
+  placed = {kept >= 0 ? kKeptAside : kRemoved, -1, kept};
+  return true;
+}
+
+// Puts back what placeFile or removeStaleFile did.
+void unplace(int directory, const char* name, Placed& placed) {
+  switch (placed.how) {
+    case kExchanged:
+      // The temporary holds the new file again.
+      renameat2(directory, temporaries[placed.kept].name, directory, name, RENAME_EXCHANGE);
+      break;
+    case kCreated:
+      unlinkat(directory, name, 0);
+      break;
+    case kKeptAside:
+      if (renameat(directory, temporaries[placed.kept].name, directory, name) == 0) forgetTemporary(placed.kept);
+      break;
+    case kUntouched:
+    case kReplaced:
+    case kRemoved:
+      break;
+  }
+  placed.how = kUntouched;
 }
 
 // The directory of a path and the name within it.
@@ -972,35 +1099,45 @@ void splitPath(const std::string& path, std::string& directory, std::string& nam
   }
 }
 
-// Writes a set of files into one directory: every file is replaced, or
-// none is, and the files in `stale` (which described the old set) are
-// removed once the new set is in place. The index of the file that failed,
-// or -1; on a failure no temporary is left and every file is as it was.
-int writeSet(const std::string& path, const std::vector<SetFile>& files, const std::vector<std::string>& stale,
-             bool transpose, const std::string& sep) {
+// Why a set was not put in place: the file that failed and what failed.
+struct SetFailure {
+  bool failed = false;
+  bool removing = false;  // a file that the set removes could not be removed
+  std::string name;
+};
+
+// Writes a set of files into one directory: every file is replaced, and
+// the files in `stale` (which described the old set) are removed, or
+// nothing changes. On a failure no temporary is left.
+SetFailure writeSet(const std::string& path, const std::vector<SetFile>& files,
+                    const std::vector<std::string>& stale, bool transpose, const std::string& sep) {
   installTemporaryCleanup();
+  SetFailure failure;
   // Read access lets the directory be synced and locked; a directory that
   // may be written but not read is still one that results may go to.
   int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const bool readable = directory >= 0;
   if (!readable) directory = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  // Then not even the first file can be written.
-  if (directory < 0 || files.size() > static_cast<std::size_t>(kMostTemporaries)) {
+  if (directory < 0 || files.empty()) {
     if (directory >= 0) close(directory);
-    return 0;
+    failure = {!files.empty(), false, files.empty() ? std::string() : files[0].name};
+    return failure;
   }
 
-  int failed = -1;
-  for (std::size_t f = 0; f < files.size() && failed < 0; ++f) {
-    const int fd = createTemporary(directory, static_cast<int>(f));
-    if (fd < 0 || !writeTemporary(fd, files[f].matrix, transpose, sep)) failed = static_cast<int>(f);
+  std::vector<Placed> placed(files.size());
+  for (std::size_t f = 0; f < files.size() && !failure.failed; ++f) {
+    int fd = -1;
+    const int t = createTemporary(directory, fd);
+    placed[f].temporary = t;
+    if (t < 0 || !writeTemporary(directory, files[f].name, fd, files[f].matrix, transpose, sep))
+      failure = {true, false, files[f].name};
   }
-  if (failed < 0 && readable && !synced(directory)) failed = 0;
-  if (failed >= 0) {
-    const SignalsHeld held;
+  if (!failure.failed && readable && !synced(directory)) failure = {true, false, files[0].name};
+  if (failure.failed) {
+    const EndingSignalsHeld held;
     removeTemporaries();
     close(directory);
-    return failed;
+    return failure;
   }
 
   // Two runs in one directory would otherwise interleave their renames.
@@ -1009,59 +1146,119 @@ int writeSet(const std::string& path, const std::vector<SetFile>& files, const s
   if (readable)
     while (flock(directory, LOCK_EX) != 0 && errno == EINTR) continue;
   {
-    const SignalsHeld held;
-    std::vector<Placing> placing(files.size(), kNotPlaced);
-    failed = placeSet(directory, files, placing);
-    // A temporary that was renamed is gone; its name may be another's now.
-    for (std::size_t f = 0; f < files.size(); ++f)
-      if (placing[f] == kCreated || placing[f] == kReplaced) temporaryInUse[f] = 0;
-    if (failed >= 0) {
-      unplaceSet(directory, files, placing);
-    } else {
-      for (const std::string& name : stale) unlinkat(directory, name.c_str(), 0);
+    const EndingSignalsHeld held;
+    std::vector<Placed> removed(stale.size());
+    std::size_t f = 0, s = 0;
+    for (; f < files.size(); ++f)
+      if (!placeFile(directory, files[f].name.c_str(), placed[f].temporary, placed[f])) {
+        failure = {true, false, files[f].name};
+        break;
+      }
+    if (!failure.failed)
+      for (; s < stale.size(); ++s)
+        if (!removeStaleFile(directory, stale[s].c_str(), removed[s])) {
+          failure = {true, true, stale[s]};
+          break;
+        }
+    if (failure.failed) {
+      while (s > 0) --s, unplace(directory, stale[s].c_str(), removed[s]);
+      while (f > 0) --f, unplace(directory, files[f].name.c_str(), placed[f]);
+    } else if (readable) {
       // The renames themselves last only once the directory is synced;
       // the files are in place either way.
-      if (readable) fsync(directory);
+      fsync(directory);
     }
-    // The exchanged temporaries now hold the old files (or, after a
-    // failure, the new ones again).
+    // What is left under temporary names is the old files kept until now,
+    // or, after a failure, the new ones.
     removeTemporaries();
   }
   // Closing releases the lock.
   close(directory);
-  return failed;
+  return failure;
 }
 
 // The result files of a set of the current pass; a failure ends the run.
 void writeResults(const std::vector<SetFile>& files, const std::vector<std::string>& stale) {
-  const int failed = writeSet(".", files, stale, true, " ");
-  if (failed >= 0) stopWithMessage("Error writing output file " + files[static_cast<std::size_t>(failed)].name);
+  const SetFailure failure = writeSet(".", files, stale, true, " ");
+  if (!failure.failed) return;
+  stopWithMessage((failure.removing ? "Error removing old file " : "Error writing output file ") + failure.name);
+}
+
+// Name of a result file of a pass: prefix.K, the kind (".Q", ".P", ...)
+// and the suffix of the pass's penalty weight.
+std::string resultName(const std::string& kind, double lambda) {
+  return nameOf(Options::inputFilePrefix) + "." + to_string(K) + kind + resultSuffix(lambda);
 }
 
 }  // namespace
+
+EndingSignalsHeld::EndingSignalsHeld() { pthread_sigmask(SIG_BLOCK, &endingSignalSet(), &saved_); }
+
+EndingSignalsHeld::~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+const sigset_t& EndingSignalsHeld::signals() { return endingSignalSet(); }
+
+void installTemporaryCleanup() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  std::atexit(removeTemporariesAtExit);
+  struct sigaction cleanup;
+  std::memset(&cleanup, 0, sizeof cleanup);
+  cleanup.sa_handler = removeTemporariesAndRaise;
+  cleanup.sa_mask = endingSignalSet();
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (!sigismember(&endingSignalSet(), sig)) continue;
+    // A signal that the run was started with ignored (nohup, a shell's
+    // background job) stays ignored, and one that something else handles
+    // keeps its handler.
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+    sigaction(sig, &cleanup, nullptr);
+  }
+}
+
+void checkResultNames() {
+  long longest = pathconf(".", _PC_NAME_MAX);
+  if (longest <= 0) longest = NAME_MAX;
+  std::vector<std::string> kinds = {".Q", ".P"};
+  if (Options::B > 0) kinds.insert(kinds.end(), {".Q_se", ".Q_bias"});
+  for (double lambda : Options::lambdas)
+    for (const std::string& kind : kinds) {
+      const std::string name = resultName(kind, lambda);
+      if (name.size() > static_cast<std::size_t>(longest))
+        stopWithMessage("Cannot write result file " + name + ": its name is longer than " + std::to_string(longest) +
+                        " bytes");
+      struct stat st;
+      if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        stopWithMessage("Cannot write result file " + name + ": a directory has that name");
+    }
+}
 
 int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, std::string sep) {
   std::string directory, name;
   splitPath(filename, directory, name);
   if (name.empty()) return 1;
-  return writeSet(directory, {SetFile{name, M}}, {}, transpose, sep) >= 0 ? 1 : 0;
+  return writeSet(directory, {SetFile{name, M}}, {}, transpose, sep).failed ? 1 : 0;
 }
 
 int writeEstimateFiles() {
-  // A bootstrap's standard errors and biases describe the estimate they were
-  // made for: once the new one is in place the old ones go, so that an
-  // interrupted or failed bootstrap leaves none beside it.
-  std::vector<std::string> stale;
-  if (Options::B > 0) stale = {resultName(".Q_se"), resultName(".Q_bias")};
-  writeResults({SetFile{resultName(".Q"), Qt}, SetFile{resultName(".P"), P}}, stale);
+  // A bootstrap's standard errors and biases describe the estimate they
+  // were made for: once the new one is in place the old ones go, so that a
+  // run without a bootstrap, or one whose bootstrap fails or is interrupted,
+  // leaves none beside it.
+  const double lambda = Options::penaltyfunction.lambda;
+  writeResults({SetFile{resultName(".Q", lambda), Qt}, SetFile{resultName(".P", lambda), P}},
+               {resultName(".Q_se", lambda), resultName(".Q_bias", lambda)});
   return 0;
 }
 
 int writeBootstrapFiles() {
   if (Options::B > 0) {
+    const double lambda = Options::penaltyfunction.lambda;
     std::vector<SetFile> results;
-    if (Qt_se) results.push_back(SetFile{resultName(".Q_se"), Qt_se});
-    if (Qt_bias) results.push_back(SetFile{resultName(".Q_bias"), Qt_bias});
+    if (Qt_se) results.push_back(SetFile{resultName(".Q_se", lambda), Qt_se});
+    if (Qt_bias) results.push_back(SetFile{resultName(".Q_bias", lambda), Qt_bias});
     if (!results.empty()) writeResults(results, {});
   }
   return 0;

@@ -4,6 +4,8 @@
 #ifndef KELVANORE_FILEIO_H
 #define KELVANORE_FILEIO_H
 
+#include <signal.h>
+
 #include <cstdint>
 #include <fstream>
 #include <ostream>
@@ -28,7 +30,11 @@
 //   text.checkEnd();
 class TextInput : public std::streambuf {
  public:
-  explicit TextInput(const std::string& name);
+  // Whether blank lines between records end the input (the rule of every
+  // format but one) or are handed on as lines of their own (the .pop file,
+  // where a blank line is an individual without a label).
+  enum BlankLines { kBlankLinesEnd, kBlankLinesHandedOn };
+  explicit TextInput(const std::string& name, BlankLines blankLines = kBlankLinesEnd);
   bool is_open() const { return file_.is_open(); }
   const std::string& name() const { return name_; }
 
@@ -65,6 +71,7 @@ class TextInput : public std::streambuf {
   int64_t endingLine_ = 0;
   Ending ending_ = kEnd;
   bool ended_ = false;
+  BlankLines blankLines_;
 };
 
 // The white-space-separated fields of one line: their number; the first
@@ -81,6 +88,13 @@ void validateInput(const GMatrix& G, const DatasetMetadata& meta);
 // A new rows x cols genotype matrix; ends the run (out of memory, one line)
 // when the product cannot be addressed or the memory cannot be had.
 GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols);
+// A number field of a marker list (.bim, .map), read whole: a decimal
+// number in the form that the formatted input of a double takes (no "nan",
+// "inf" or hexadecimal form), finite; or a decimal 64-bit integer. An
+// underflow reads as the nearest double; an overflow, an empty field or
+// anything after the number gives false. Fields hold no white space.
+bool readWholeDecimal(const std::string& field, double& value);
+bool readWholeInteger(const std::string& field, int64_t& value);
 // Whether a sex code (a .fam's or a .ped's whole field) is in haploid_sexes,
 // read by strtol32: its leading decimal digits with an optional sign, 0
 // without any (so 1x is 1, and -9 matches the wildcard).
@@ -118,6 +132,37 @@ void outputMatrix(std::ostream& out, const ublas::matrix<T, ublas::column_major>
 // The text of a penalty weight in result file names (".lambda." and it):
 // its integer part, so 10.9 gives "10" and 0.5 and -0.3 give "0".
 std::string lambdaText(double lambda);
+// What a pass of the weight adds to its result file names: nothing for the
+// weight 0, else ".lambda." and lambdaText.
+std::string resultSuffix(double lambda);
+
+// The ending signals (every catchable signal whose default action ends the
+// process, but for the faults of a crash) held back on the calling thread
+// for the object's lifetime: the steps that it covers happen whole or not
+// at all. Held by main while the worker threads start, they stay held in
+// every worker, so that only the main thread takes them.
+class EndingSignalsHeld {
+ public:
+  EndingSignalsHeld();
+  ~EndingSignalsHeld();
+  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+  static const sigset_t& signals();
+
+ private:
+  sigset_t saved_;
+};
+// Once per run, before the first temporary (main calls it at the start;
+// the writers again): every ending signal, and the exit, remove the
+// temporary files that exist. A signal that the run was started with
+// ignored stays ignored.
+void installTemporaryCleanup();
+// Every result file name of the run (each penalty weight's Q and P, and
+// with a bootstrap its standard errors and biases) must be one the current
+// directory can hold: not longer than a directory entry allows and not the
+// name of a directory. Ends the run with one line otherwise; main calls it
+// right after the options are read, before the estimation.
+void checkResultNames();
 
 // The result files of the current pass, in two sets: Q and P as soon as
 // the point estimate is there, so that a failure in the analyses after it
@@ -125,10 +170,11 @@ std::string lambdaText(double lambda);
 // biases (when Options::B > 0) once they are there. writeOutputFiles writes
 // both sets. A set is replaced whole or not at all: every file is written
 // to a temporary first, and the renames follow only when all are complete.
-// With Options::B > 0 the old standard errors and biases of the pass's
-// names are removed when the new Q and P are put in place. A failure ends
-// the run with one line (the results are 0 otherwise); a run ended by
-// SIGINT, SIGTERM or SIGXFSZ leaves no temporary behind.
+// The old standard errors and biases of the pass's
+// names are removed when the new Q and P are put in place, with or
+// without a bootstrap. A failure ends the run with one line (the results
+// are 0 otherwise); a run ended by an ending signal leaves no temporary
+// behind.
 int writeEstimateFiles();
 int writeBootstrapFiles();
 int writeOutputFiles();

@@ -48,8 +48,18 @@ int main(int argc, char** argv) {
   Options::parseOptions(argc, argv);
   // A KELVANORE_ISA that cannot be had is refused before any input is read.
   activeKernels();
-  // Before the data take memory: the team's stacks are had now or never.
-  reserveThreads();
+  // A result name that cannot be written is refused before the estimation,
+  // not after it.
+  checkResultNames();
+  installTemporaryCleanup();
+  {
+    // Before the data take memory: the team's stacks are had now or never.
+    // The workers start with the ending signals held and keep them so: a
+    // handler run by a worker while the main thread puts a set in place
+    // would remove the set's temporaries under it.
+    const EndingSignalsHeld held;
+    reserveThreads(EndingSignalsHeld::signals());
+  }
 
   DatasetMetadata description;
   if (readInputFiles(Options::initializeFromFilesFlag, description) != 0)

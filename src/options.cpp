@@ -86,8 +86,9 @@ constexpr int kDefaultThreads = 2;
 constexpr int kMaxThreads = 4096;
 // Folds when the cv option carries no count.
 constexpr int kDefaultFolds = 5;
-// The fewest folds taken: a single fold hides every genotype, so its re-fit
-// sees no data and the score is the point estimate's own deviance.
+// The fewest folds of a cross-validation: a single fold hides every
+// genotype, so its re-fit sees no data and the score is the point
+// estimate's own deviance. A count of 0 is no cross-validation at all.
 constexpr int kMinFolds = 2;
 
 // Integer option values: leading text read as a 32-bit long reads it, the
@@ -200,7 +201,10 @@ void parseFolds(const char* value) {
     Options::cvFolds = intValue(value);
     if (Options::cvFolds < kMinFolds) {
       std::cout << std::endl;
-      stopWithMessage("Error specifying number of folds.");
+      // 0 (a value without digits too) switches the cross-validation off,
+      // as -B0 does the bootstrap; the message stays, the run goes on.
+      if (Options::cvFolds != 0) stopWithMessage("Error specifying number of folds.");
+      std::cout << "Error specifying number of folds." << std::endl;
     }
   }
   std::cout << "  Folds=" << Options::cvFolds << "." << std::endl;
@@ -411,21 +415,24 @@ void Options::parseOptions(int argc, char** argv) {
       stopWithMessage("Invalid penalty weight: " + text.str());
     }
   }
-  // A pass's result files are named by its weight's integer part, a weight
-  // of 0 by none: two weights with one name write the same files, and the
-  // later pass's estimate replaces the earlier one's. 0 goes with the
-  // weights whose integer part is 0 (".lambda.0" reads as the weight 0).
-  std::map<std::string, double> weightOfName;
+  // Two weights whose passes write files of one name would leave only the
+  // later pass's estimate.
+  std::map<std::string, double> weightOfSuffix;
   for (double lambda : lambdas) {
-    const std::string name = lambdaText(lambda);
-    const auto seen = weightOfName.emplace(name, lambda);
+    const std::string suffix = resultSuffix(lambda);
+    const auto seen = weightOfSuffix.emplace(suffix, lambda);
     if (!seen.second) {
       std::ostringstream text;
-      text << "Penalty weights " << seen.first->second << " and " << lambda
-           << " give the same result file name (.lambda." << name << ")";
+      text << "Penalty weights " << seen.first->second << " and " << lambda << " give the same result file name";
+      if (!suffix.empty()) text << " (" << suffix << ")";
       stopWithMessage(text.str());
     }
   }
+  // Skipping the point estimation, every pass would bootstrap the same
+  // starting values under the weight 0 and write the same files.
+  if (skipPointEstimation && lambdas.size() > 1)
+    stopWithMessage("Can only skip point estimation with one penalty weight (" + std::to_string(lambdas.size()) +
+                    " given)");
   const double divisor = std::log(1.0 + 1.0 / penaltyfunction.epsilon);
   if (penalised && !(penaltyfunction.epsilon > 0.0 && divisor > 0.0 && std::isfinite(divisor))) {
     std::string text = epsilonText ? epsilonText : "";

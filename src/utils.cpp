@@ -187,15 +187,20 @@ bool threadsCanStart(int threads) {
 
 }  // namespace
 
-void reserveThreads() {
+void reserveThreads(const sigset_t& heldInWorkers) {
   const int threads = omp_get_max_threads();
   if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr &&
       !threadsCanStart(threads))
     stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");
   // The runtime keeps a team's threads for the later regions of the same
-  // size, so none is created after this one.
+  // size, so none is created after this one. The body is a call that the
+  // compiler cannot see through: an empty region is compiled away, and the
+  // team would then start only in the first step, after the data took the
+  // memory. The workers take the caller's signal mask when they are made;
+  // blocking here too keeps them so whatever the caller holds.
 #pragma omp parallel num_threads(threads)
   {
+    if (omp_get_thread_num() != 0) pthread_sigmask(SIG_BLOCK, &heldInWorkers, nullptr);
   }
 }
 

@@ -10,6 +10,8 @@
 #ifndef KELVANORE_UTILS_H
 #define KELVANORE_UTILS_H
 
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -162,8 +164,10 @@ class AllocationName {
 // own line on standard error). A team whose stacks cannot be had stops with
 // "Out of memory: cannot allocate the stacks of N threads", unless
 // OMP_STACKSIZE or GOMP_STACKSIZE gives the runtime stacks of another size
-// than the probe's. Called by main once, after the options are parsed.
-void reserveThreads();
+// than the probe's. Every worker of the team blocks heldInWorkers (the
+// ending signals, which only the main thread takes). Called by main once,
+// after the options are parsed.
+void reserveThreads(const sigset_t& heldInWorkers);
 // A new copy of M, for the named run-state matrix.
 DMatrix* copyMatrix(const DMatrix& M, const std::string& what);
 

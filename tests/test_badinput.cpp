@@ -361,8 +361,6 @@ const BadInputCase kBadInputs[] = {
     {"map blank line between records", "tiny.ped",
      {{"tiny.map", kMap.substr(0, 12) + " \n" + kMap.substr(12)}}, {"-x", "male:1"}, kOut,
      "Blank line in tiny.map, line 2", 255},
-    {"pop blank line between labels", "tiny.bed", {{"tiny.pop", "A\n\nB\n-\n"}}, {"--supervised"}, kOut,
-     "Blank line in tiny.pop, line 2", 255},
     {"Q.in blank line between lines", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n\n0.5 0.5\n0.5 0.5\n0.5 0.5\n"}},
      {"-i"}, kOut, "Blank line in tiny.2.Q.in, line 2", 255},
     // Text in an encoding the readers do not parse: read byte by byte, a
@@ -577,6 +575,9 @@ TEST(BadInput, SameDataInAnotherLayoutIsKept) {
       {"ped white space after the last line end", "tiny.ped", {{"tiny.ped", kPed + " \t"}}, {}},
       {"map blank line at the end", "tiny.ped", {{"tiny.map", kMap + "\n"}}, haploid},
       {"pop blank line at the end", "tiny.bed", {{"tiny.pop", kPop + "\n"}}, supervised},
+      // An individual without a label, as files of this format mark it too.
+      {"pop empty and blank lines for unlabelled individuals", "tiny.bed", {{"tiny.pop", "A\nB\n\n \t\n"}},
+       supervised},
       {"starting files with blank tails", "tiny.bed",
        {{"tiny.2.Q.in", kQin + "\n"}, {"tiny.2.P.in", kPin + " \n"}}, fromFiles},
       {"fam byte-order mark", "tiny.bed", {{"tiny.fam", bom + kFam}}, {}},

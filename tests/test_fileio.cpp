@@ -533,10 +533,11 @@ TEST_F(FileIoTest, LongResultNames) {
 }
 
 // The standard errors and biases of a bootstrap describe the estimate they
-// were made for: a bootstrap run removes the old ones of its names when it
-// puts its new Q and P in place, so that a bootstrap that fails or is
-// interrupted leaves none beside them. A run without a bootstrap leaves
-// them alone.
+// were made for: a run removes the old ones of its names when it puts its
+// new Q and P in place, so that a run without a bootstrap, or one whose
+// bootstrap fails or is interrupted, leaves none beside them (read with
+// them, an earlier run's gave negative means). A directory of such a name
+// is no result and stays.
 TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
   struct Case {
     int B;
@@ -548,7 +549,8 @@ TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
   const Case cases[] = {
       {2, 0.0, {"set1.1.Q_se.lambda.10", "set1.1.Q_bias.lambda.10"}},
       {2, 10.0, {"set1.1.Q_se", "set1.1.Q_bias"}},
-      {0, 0.0, old},
+      {0, 0.0, {"set1.1.Q_se.lambda.10", "set1.1.Q_bias.lambda.10"}},
+      {0, 10.0, {"set1.1.Q_se", "set1.1.Q_bias"}},
   };
   setInput("set1.bed");
   K = 1;
@@ -574,6 +576,24 @@ TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
     }
     EXPECT_EQ(filesIn(out.path()), c.kept.size() + 2);
   }
+
+  // A link of such a name goes, not the file it points to.
+  TempDir out;
+  ASSERT_EQ(mkdir(out.file("set1.1.Q_se").c_str(), 0755), 0);
+  writeFile(out.file("target"), "kept\n");
+  ASSERT_EQ(symlink("target", out.file("set1.1.Q_bias").c_str()), 0);
+  Options::B = 0;
+  Options::penaltyfunction.lambda = 0;
+  {
+    CwdGuard cwd(out.path());
+    EXPECT_EQ(writeEstimateFiles(), 0);
+  }
+  struct stat st;
+  EXPECT_EQ(stat(out.file("set1.1.Q_se").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_NE(lstat(out.file("set1.1.Q_bias").c_str(), &st), 0);
+  EXPECT_EQ(readFile(out.file("target")), "kept\n");
+  EXPECT_EQ(filesIn(out.path()), 4u);
 }
 
 namespace {

@@ -213,6 +213,11 @@ TEST(OptionsCommandLine, SummaryAndOptionValues) {
        "Cross-validation will be performed.  Folds=2.\n" + kSummary, ""},
       {"separate fold count is positional", {"--cv", "10", "x.bed", "3"}, 255,
        "Cross-validation will be performed.  Folds=5.\n", kUsage},
+      // A count of 0 switches the cross-validation off, with the message.
+      {"zero folds", {"--cv=0", "x.bed", "3"}, kParses,
+       "Cross-validation will be performed.\nError specifying number of folds.\n  Folds=0.\n" + kSummary, ""},
+      {"folds without digits", {"--cv=ten", "x.bed", "3"}, kParses,
+       "Cross-validation will be performed.\nError specifying number of folds.\n  Folds=0.\n" + kSummary, ""},
       // One "=" after a short option separates its value, as the help text
       // shows them (-m=em ran block relaxation, -a=none was refused).
       {"-m=em", {"-m=em", "x.bed", "3"}, kParses, summary(kSeed43, kEM, kQN3, kMajor, kNoBoot), ""},
@@ -340,6 +345,10 @@ TEST(OptionsCommandLine, PenaltyListAndEpsilon) {
       {"zero epsilon, the weight list [0]", {"-e", "0", "-l", "[0]", "x.bed", "3"}, kParses, kSummary,
        ""},
       {"weights of distinct names", {"-l", "0,1,1.5e1,-1,100.9", "x.bed", "3"}, kParses, kSummary, ""},
+      // 0 writes data.3.Q, 0.5 data.3.Q.lambda.0.
+      {"0 and a weight below 1", {"-l", "0,0.5", "x.bed", "3"}, kParses, kSummary, ""},
+      {"skipping the estimation with one weight", {"-z", "-i", "-l", "10", "x.bed", "3"}, kParses,
+       "Will skip point estimation.\nWill read initial Q, P from files\n" + kSummary, ""},
   });
 }
 
@@ -359,9 +368,7 @@ TEST(OptionsCommandLine, ValuesThatCannotFinishAreRefused) {
       {"negative replicates", {"-B-5", "x.bed", "3"}, 255,
        "Invalid number of bootstrap replicates: -5\n", ""},
       {"one fold", {"--cv=1", "x.bed", "3"}, 255, folds, ""},
-      {"zero folds", {"--cv=0", "x.bed", "3"}, 255, folds, ""},
       {"negative folds", {"-R-2", "x.bed", "3"}, 255, folds, ""},
-      {"folds without digits", {"--cv=ten", "x.bed", "3"}, 255, folds, ""},
       {"lines before the folds stay", {"-z", "--cv=1", "x.bed", "3"}, 255,
        "Will skip point estimation.\n" + folds, ""},
       {"empty weight list", {"-l", "", "x.bed", "3"}, 255, "Empty penalty weight list: \n", ""},
@@ -384,14 +391,16 @@ TEST(OptionsCommandLine, ValuesThatCannotFinishAreRefused) {
       // Weights whose result files share a name: two estimations, one kept.
       {"weights of one integer part", {"-l", "10.2,10.9", "x.bed", "3"}, 255,
        "Penalty weights 10.2 and 10.9 give the same result file name (.lambda.10)\n", ""},
-      {"0 and a weight below 1", {"-l", "0,0.5", "x.bed", "3"}, 255,
-       "Penalty weights 0 and 0.5 give the same result file name (.lambda.0)\n", ""},
       {"weights on both sides of 0", {"-l", "[1, 0.5, -0.3]", "x.bed", "3"}, 255,
        "Penalty weights 0.5 and -0.3 give the same result file name (.lambda.0)\n", ""},
       {"a repeated weight", {"-l", "10,20,10", "x.bed", "3"}, 255,
        "Penalty weights 10 and 10 give the same result file name (.lambda.10)\n", ""},
-      {"0 twice", {"-l", "0,0", "x.bed", "3"}, 255,
-       "Penalty weights 0 and 0 give the same result file name (.lambda.0)\n", ""},
+      {"0 twice", {"-l", "0,0", "x.bed", "3"}, 255, "Penalty weights 0 and 0 give the same result file name\n", ""},
+      {"0 and -0", {"-l", "0,-0", "x.bed", "3"}, 255, "Penalty weights 0 and -0 give the same result file name\n", ""},
+      {"skipping the estimation with two weights", {"-z", "-i", "-l", "0,10", "x.bed", "3"}, 255,
+       "Will skip point estimation.\nWill read initial Q, P from files\n"
+       "Can only skip point estimation with one penalty weight (2 given)\n",
+       ""},
       {"negative weights of one integer part", {"-l", "-1.5,-1.2", "x.bed", "3"}, 255,
        "Penalty weights -1.5 and -1.2 give the same result file name (.lambda.-1)\n", ""},
   });

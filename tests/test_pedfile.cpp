@@ -256,7 +256,7 @@ TEST_F(PedReaderTest, MapRecords) {
   // end are not records, a line longer than 255 characters is one record,
   // and the genetic position is kept as read.
   const std::string longName(300, 'n');
-  writeMap("\xEF\xBB\xBF+3\t" + longName + "\t0.5\t1200\n023 rs2 1.25cM 77x\n\n  \t\n");
+  writeMap("\xEF\xBB\xBF+3\t" + longName + "\t0.5\t1200\n023 rs2 1.25e0 +77\n\n  \t\n");
   haploidModeEnabled = true;
   haploid_chrs = {"023"};
   readPlinkFiles(base(), meta);
@@ -300,6 +300,8 @@ TEST_F(PedReaderTest, MapFailures) {
     std::string lastLine;
   };
   const std::string fields = "Wrong number of fields in " + base() + ".map, line ";
+  const std::string position = "Invalid base-pair position in " + base() + ".map, line ";
+  const std::string genetic = "Invalid genetic position in " + base() + ".map, line ";
   const Case cases[] = {
       {"chromosome X", "X a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
       {"chromosome chr1", "chr1 a 0 1\n1 b 0 2\n", "Invalid chromosome code!  Use integers."},
@@ -311,6 +313,14 @@ TEST_F(PedReaderTest, MapFailures) {
       {"one record short", "1 a 0 1\n", "Map file length incorrect"},
       {"one record long", "1 a 0 1\n1 b 0 2\n1 c 0 3\n", "Map file length incorrect"},
       {"empty", "", "Map file length incorrect"},
+      // Read by their leading numbers, these were 1, 12 and 0 (the last
+      // ending a bootstrap run with "map file not in genome order").
+      {"position in exponent form", "1 a 0 1\n1 b 0 1.5e+07\n", position + "2"},
+      {"position with text after it", "1 a 0 12x\n1 b 0 20\n", position + "1"},
+      {"position of letters", "1 a 0 1\n1 b 0 abc\n", position + "2"},
+      {"position beyond 64 bits", "1 a 0 99999999999999999999\n1 b 0 2\n", position + "1"},
+      {"genetic position with a unit", "1 a 1.25cM 1\n1 b 0 2\n", genetic + "1"},
+      {"genetic position nan", "1 a 0 1\n1 b nan 2\n", genetic + "2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
