@@ -84,8 +84,17 @@ RunResult runKelvanore(const std::vector<std::string>& args, const std::string& 
 RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
                                       const std::vector<std::string>& environment, const std::string& cwd,
                                       int timeoutSeconds) {
-  Capture capture;
+  StartedRun run(args, environment, cwd, timeoutSeconds);
+  return run.finish();
+}
 
+struct StartedRun::Output {
+  Capture capture;
+};
+
+StartedRun::StartedRun(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                       const std::string& cwd, int timeoutSeconds)
+    : output_(new Output) {
   std::vector<std::string> argvStore;
   argvStore.push_back(KELVANORE_BIN);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
@@ -109,18 +118,26 @@ RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
   for (auto& e : envStore) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
-    capture.redirect();
+    output_->capture.redirect();
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     alarm(static_cast<unsigned>(timeoutSeconds));
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  return capture.collect(pid);
+}
+
+StartedRun::~StartedRun() {
+  if (!finished_) finish();
+}
+
+RunResult StartedRun::finish() {
+  finished_ = true;
+  return output_->capture.collect(pid_);
 }
 
 RunResult runInChild(const std::function<void()>& body, int timeoutSeconds) {

@@ -5,6 +5,7 @@
 #define KELVANORE_TESTS_E2E_UTIL_H
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,26 @@ RunResult runKelvanore(const std::vector<std::string>& args,
 RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
                                       const std::vector<std::string>& environment,
                                       const std::string& cwd = "", int timeoutSeconds = 300);
+
+// A run started in the background, for tests that act on it while it runs
+// (a signal, say). The destructor waits for it if finish() was not called.
+class StartedRun {
+ public:
+  StartedRun(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+             const std::string& cwd = "", int timeoutSeconds = 300);
+  ~StartedRun();
+  StartedRun(const StartedRun&) = delete;
+  StartedRun& operator=(const StartedRun&) = delete;
+  int pid() const { return pid_; }
+  // Waits for the run to end and collects what it wrote.
+  RunResult finish();
+
+ private:
+  struct Output;
+  std::unique_ptr<Output> output_;
+  int pid_ = -1;
+  bool finished_ = false;
+};
 
 // Runs body in a forked child with standard output and standard error
 // captured, for library code that ends the process on bad input. The child

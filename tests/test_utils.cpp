@@ -1,6 +1,10 @@
 #include "utils.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <omp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -488,6 +492,64 @@ TEST(UtilsStops, ThreadsWhoseStacksDoNotFitStopAtStartUp) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Out of memory: cannot allocate the stacks of 8 threads") << r.out;
   EXPECT_EQ(r.err, "");
+}
+
+// The team is started by reserveThreads itself, not by the first step: its
+// region must survive the Release build's optimiser (an empty one did not,
+// and a tight `ulimit -v` then ended the run with the OpenMP runtime's
+// "Thread creation failed" and status 1). Every worker holds back the
+// signals it is given; the calling thread keeps its own mask.
+TEST(UtilsThreads, ReserveThreadsStartsTheTeamWithTheSignalsHeld) {
+  const RunResult r = runInChild([] {
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    omp_set_num_threads(4);
+    reserveThreads(held);
+    // Each thread's mask, as /proc shows it in hexadecimal.
+    const unsigned long bits = (1UL << (SIGTERM - 1)) | (1UL << (SIGHUP - 1));
+    int workers = 0, holding = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    while (const dirent* e = readdir(tasks)) {
+      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
+      ++workers;
+      const std::string status = readFile(std::string("/proc/self/task/") + e->d_name + "/status");
+      const size_t at = status.find("SigBlk:");
+      if (at != std::string::npos && (std::stoul(status.substr(at + 7), nullptr, 16) & bits) == bits) ++holding;
+    }
+    closedir(tasks);
+    sigset_t own;
+    pthread_sigmask(SIG_SETMASK, nullptr, &own);
+    std::cout << workers << " " << holding << " " << sigismember(&own, SIGTERM) << std::endl;
+  });
+  EXPECT_EQ(r.out, "3 3 0\n");
+}
+
+// The tight `ulimit -v` of a run on eight threads (76000 KiB) meets the
+// run's own out-of-memory line now, never the OpenMP runtime's.
+TEST(UtilsStops, TightAddressSpaceMeetsTheRunsOwnLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
+#endif
+  const RunResult r = runInChild([] {
+    rlimit space;
+    space.rlim_cur = space.rlim_max = static_cast<rlim_t>(76000) * 1024;
+    if (setrlimit(RLIMIT_AS, &space) != 0) _exit(3);
+    unsetenv("OMP_STACKSIZE");
+    unsetenv("GOMP_STACKSIZE");
+    std::string bin = KELVANORE_BIN, threads = "-j8", data = testData("sim3.bed"), k = "3", c = "-C", three = "3";
+    char* argv[] = {&bin[0], &threads[0], &data[0], &k[0], &c[0], &three[0], nullptr};
+    execv(argv[0], argv);
+    _exit(4);
+  });
+  EXPECT_EQ(r.err, "");
+  if (r.status != 0) {
+    EXPECT_EQ(r.status, 255);
+    const std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("Out of memory: ", 0), 0u) << r.out;
+  }
 }
 
 // ---- Penalty weight list and haploid chromosome splitting ---------------------

@@ -1,0 +1,293 @@
+// Whole runs and the result sets they leave on disk: under file systems
+// that lack an operation (a stand-in loaded with LD_PRELOAD), when a step of
+// the renames fails, and when a signal comes between two renames.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+
+namespace {
+
+const std::string kOldQ = "old Q\n", kOldP = "old P\n";
+
+// The environment of a run with the file system stand-in, and the options
+// for it. The sanitizer runtime would refuse a library loaded before it.
+std::vector<std::string> withShim(std::vector<std::string> options) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.push_back(std::string("LD_PRELOAD=") + KELVANORE_FS_SHIM);
+  options.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                    "verify_asan_link_order=0");
+  return options;
+}
+
+// The names in a directory, sorted.
+std::vector<std::string> namesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string lastLine(const std::string& text) {
+  const std::vector<std::string> lines = splitLines(text);
+  return lines.empty() ? "" : lines.back();
+}
+
+int modeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// The example data, a short run: its result files as a run without the
+// stand-in writes them.
+class ResultSets : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    TempDir plain;
+    const RunResult r = runKelvanore({testData("sim3.bed"), "3", "-C", "2"}, plain.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    newQ_ = new std::string(readFile(plain.file("sim3.3.Q")));
+    newP_ = new std::string(readFile(plain.file("sim3.3.P")));
+  }
+  static void TearDownTestSuite() {
+    delete newQ_;
+    delete newP_;
+  }
+
+  // A new empty directory for the next case.
+  void freshDirectory() { dir_.reset(new TempDir); }
+  const TempDir& dir() const { return *dir_; }
+
+  void writeOldSet() {
+    writeFile(dir().file("sim3.3.Q"), kOldQ);
+    writeFile(dir().file("sim3.3.P"), kOldP);
+  }
+  RunResult run(const std::vector<std::string>& options, const std::vector<std::string>& environment) {
+    std::vector<std::string> args = {testData("sim3.bed"), "3", "-C", "2"};
+    args.insert(args.end(), options.begin(), options.end());
+    return runKelvanoreWithEnvironment(args, withShim(environment), dir().path());
+  }
+  std::string q() const { return readFile(dir().file("sim3.3.Q")); }
+  std::string p() const { return readFile(dir().file("sim3.3.P")); }
+
+  static std::string* newQ_;
+  static std::string* newP_;
+  std::unique_ptr<TempDir> dir_{new TempDir};
+};
+
+std::string* ResultSets::newQ_ = nullptr;
+std::string* ResultSets::newP_ = nullptr;
+
+// Where the file system cannot exchange two names (some network and FUSE
+// file systems), nor make sure that a rename replaces nothing, nor make hard
+// links, the set is still put in place whole.
+TEST_F(ResultSets, PlacedWholeWithoutTheExchangingRename) {
+  const std::vector<std::vector<std::string>> lacking = {
+      {"KELVANORE_SHIM_NO_EXCHANGE=1"},
+      {"KELVANORE_SHIM_NO_EXCHANGE=1", "KELVANORE_SHIM_NO_NOREPLACE=1"},
+      {"KELVANORE_SHIM_NO_EXCHANGE=1", "KELVANORE_SHIM_NO_NOREPLACE=1", "KELVANORE_SHIM_NO_LINK=1"},
+  };
+  for (const auto& environment : lacking) {
+    SCOPED_TRACE(environment.back());
+    for (bool old : {false, true}) {
+      SCOPED_TRACE(old ? "over an old set" : "a new set");
+      freshDirectory();
+      if (old) writeOldSet();
+      const RunResult r = run({}, environment);
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(q(), *newQ_);
+      EXPECT_EQ(p(), *newP_);
+      EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+    }
+  }
+}
+
+// A rename of the set that fails puts back what the earlier ones replaced:
+// the old set stays whole also where the file system cannot exchange two
+// names (the old file is kept under a hard link until the set is in place).
+// Likewise when an old file of the set's standard errors cannot be removed.
+TEST_F(ResultSets, FailedStepLeavesTheOldSet) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> environment;
+    std::string lastLine;
+  };
+  const Case cases[] = {
+      {"P cannot be renamed", {"KELVANORE_SHIM_FAIL=3.P"}, "Error writing output file sim3.3.P"},
+      {"P cannot be renamed, no exchange", {"KELVANORE_SHIM_FAIL=3.P", "KELVANORE_SHIM_NO_EXCHANGE=1"},
+       "Error writing output file sim3.3.P"},
+      {"old biases cannot be removed", {"KELVANORE_SHIM_FAIL=3.Q_bias"}, "Error removing old file sim3.3.Q_bias"},
+      {"old biases cannot be removed, no exchange and no replace check",
+       {"KELVANORE_SHIM_FAIL=3.Q_bias", "KELVANORE_SHIM_NO_EXCHANGE=1", "KELVANORE_SHIM_NO_NOREPLACE=1"},
+       "Error removing old file sim3.3.Q_bias"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshDirectory();
+    writeOldSet();
+    writeFile(dir().file("sim3.3.Q_se"), "old se\n");
+    writeFile(dir().file("sim3.3.Q_bias"), "old bias\n");
+    const RunResult r = run({}, c.environment);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(lastLine(r.out), c.lastLine) << r.out;
+    EXPECT_EQ(q(), kOldQ);
+    EXPECT_EQ(p(), kOldP);
+    EXPECT_EQ(readFile(dir().file("sim3.3.Q_se")), "old se\n");
+    EXPECT_EQ(readFile(dir().file("sim3.3.Q_bias")), "old bias\n");
+    EXPECT_EQ(namesIn(dir().path()),
+              (std::vector<std::string>{"sim3.3.P", "sim3.3.Q", "sim3.3.Q_bias", "sim3.3.Q_se"}));
+  }
+}
+
+// An ending signal that comes between two renames of a set is taken once
+// the set is in place: the set is all new, and no temporary is left. With
+// worker threads (-j4) the signal used to be taken by a worker, which
+// removed the temporaries under the renames (the new Q beside the old P);
+// SIGHUP and SIGQUIT used to end the run at once, leaving a temporary.
+TEST_F(ResultSets, SignalBetweenTwoRenamesLeavesOneWholeSet) {
+  // SIGQUIT dumps core by default; none is wanted here.
+  rlimit noCore{0, 0};
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &noCore), 0);
+  struct Case {
+    int sig;
+    const char* threads;
+  };
+  const Case cases[] = {{SIGTERM, "-j4"}, {SIGINT, "-j4"}, {SIGHUP, "-j1"}, {SIGQUIT, "-j1"},
+                        {SIGUSR1, "-j4"}, {SIGALRM, "-j1"}, {SIGPIPE, "-j4"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.sig)) + " " + c.threads);
+    freshDirectory();
+    writeOldSet();
+    TempDir side;
+    const std::string marker = side.file("renamed");
+    StartedRun started({testData("sim3.bed"), "3", "-C", "2", c.threads},
+                       withShim({"KELVANORE_SHIM_PAUSE=" + marker, "KELVANORE_SHIM_PAUSE_MS=400"}), dir().path());
+    bool paused = false;
+    for (int waited = 0; waited < 60000 && !paused; waited += 5) {
+      paused = fileExists(marker);
+      if (!paused) usleep(5000);
+    }
+    ASSERT_TRUE(paused);
+    kill(started.pid(), c.sig);
+    const RunResult r = started.finish();
+    EXPECT_EQ(r.status, 128 + c.sig) << r.out << r.err;
+    EXPECT_EQ(q(), *newQ_);
+    EXPECT_EQ(p(), *newP_);
+    EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+  }
+}
+
+// A result that replaces a file keeps that file's permission bits (the
+// rename gave it the temporary's); a new one gets what the umask allows.
+TEST_F(ResultSets, ReplacedFilesKeepTheirPermissions) {
+  writeOldSet();
+  ASSERT_EQ(chmod(dir().file("sim3.3.Q").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(dir().file("sim3.3.P").c_str(), 0640), 0);
+  for (const auto& environment :
+       std::vector<std::vector<std::string>>{{}, {"KELVANORE_SHIM_NO_EXCHANGE=1", "KELVANORE_SHIM_NO_LINK=1"}}) {
+    const RunResult r = run({"-B2"}, environment);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(q(), *newQ_);
+    EXPECT_EQ(modeOf(dir().file("sim3.3.Q")), 0600);
+    EXPECT_EQ(modeOf(dir().file("sim3.3.P")), 0640);
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(modeOf(dir().file("sim3.3.Q_se")), static_cast<int>(0666 & ~mask));
+}
+
+// The standard errors of an earlier estimate do not stay beside a new one:
+// a run without a bootstrap removes them as it puts its Q and P in place.
+TEST_F(ResultSets, RerunWithoutBootstrapRemovesTheStandardErrors) {
+  ASSERT_EQ(run({"-B2"}, {}).status, 0);
+  EXPECT_TRUE(fileExists(dir().file("sim3.3.Q_se")));
+  EXPECT_TRUE(fileExists(dir().file("sim3.3.Q_bias")));
+  const RunResult r = run({}, {});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+}
+
+// A result name that cannot be written is found right after the options
+// are read, before any estimation: a base name of 247 characters makes
+// .3.Q_bias one byte too long for a directory entry, and a directory may
+// stand in a result's place. Nothing is written.
+TEST(ResultNames, RefusedBeforeTheEstimation) {
+  const std::string base(247, 'b');
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string directory;  // made beforehand
+    std::string lastLine;
+  };
+  const Case cases[] = {
+      {"a name too long", {base + ".bed", "3", "-B2"}, "",
+       "Cannot write result file " + base + ".3.Q_bias: its name is longer than 255 bytes"},
+      {"a name too long for a later weight", {base.substr(0, 242) + ".bed", "3", "-l", "0,10"}, "",
+       "Cannot write result file " + base.substr(0, 242) + ".3.Q.lambda.10: its name is longer than 255 bytes"},
+      {"a directory in P's place", {"set.bed", "3"}, "set.3.P",
+       "Cannot write result file set.3.P: a directory has that name"},
+      {"a directory in the biases' place", {"set.bed", "3", "-B2"}, "set.3.Q_bias",
+       "Cannot write result file set.3.Q_bias: a directory has that name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (!c.directory.empty()) {
+      ASSERT_EQ(mkdir(dir.file(c.directory).c_str(), 0755), 0);
+    }
+    const RunResult r = runKelvanore(c.args, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(lastLine(r.out), c.lastLine) << r.out;
+    EXPECT_EQ(r.out.find("Size of G"), std::string::npos);
+    EXPECT_EQ(namesIn(dir.path()).size(), c.directory.empty() ? 0u : 1u);
+  }
+  // Without a bootstrap the 247-character name writes its Q and P.
+  TempDir dir;
+  copyFile(testData("sim3.bed"), dir.file(base + ".bed"));
+  copyFile(testData("sim3.bim"), dir.file(base + ".bim"));
+  copyFile(testData("sim3.fam"), dir.file(base + ".fam"));
+  const RunResult r = runKelvanore({dir.file(base + ".bed"), "3", "-C", "1"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(fileExists(dir.file(base + ".3.Q")));
+}
+
+// A small stack limit (ulimit -s 64) is no crash: the writer keeps its
+// buffer off the stack, and so do the threads' work spaces.
+TEST(SmallStack, RunEndsNormally) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's frames need a larger stack";
+#endif
+  for (const char* threads : {"-j1", "-j4"}) {
+    SCOPED_TRACE(threads);
+    TempDir dir;
+    const std::string where = dir.path();
+    const RunResult r = runInChild([where, threads] {
+      rlimit stack{64 * 1024, 64 * 1024};
+      if (setrlimit(RLIMIT_STACK, &stack) != 0 || chdir(where.c_str()) != 0) _exit(3);
+      std::string bin = KELVANORE_BIN, j = threads, data = testData("sim3.bed"), k = "3", b = "-B2";
+      char* argv[] = {&bin[0], &j[0], &data[0], &k[0], &b[0], nullptr};
+      execv(argv[0], argv);
+      _exit(4);
+    });
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::vector<std::string>{"sim3.3.P", "sim3.3.Q", "sim3.3.Q_bias", "sim3.3.Q_se"}));
+  }
+}
+
+}  // namespace
