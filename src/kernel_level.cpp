@@ -111,7 +111,8 @@ const KernelSet* gActive = nullptr;
 }  // namespace
 
 const KernelSet& chooseKernels(const char* forced, int highestSupported) {
-  if (forced == nullptr) {
+  // Set to nothing (KELVANORE_ISA= in a script that clears it) is not set.
+  if (forced == nullptr || *forced == '\0') {
 #if defined(__x86_64__)
     return *kLevels[highestSupported].kernels;
 #else

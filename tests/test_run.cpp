@@ -357,3 +357,39 @@ TEST(Run, InterruptedBootstrapLeavesNoStaleStandardErrors) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
 }
+
+// Values that the command line takes and that switch an analysis off, or
+// name files apart, run as the plain run does: --cv=0 prints its three
+// lines and no cross-validation, with the plain run's console lines after
+// them and its files; the weights 0 and 0.5 write data.K.Q and
+// data.K.Q.lambda.0, the first the plain run's.
+TEST(Run, AcceptedValuesRunAsThePlainRun) {
+  const std::vector<std::string> plainArgs = {kSim, "3", "-C", "3"};
+  TempDir plain;
+  const RunResult base = runKelvanore(plainArgs, plain.path());
+  ASSERT_EQ(base.status, 0) << base.out;
+
+  TempDir noFolds;
+  std::vector<std::string> args = plainArgs;
+  args.push_back("--cv=0");
+  const RunResult folds = runKelvanore(args, noFolds.path());
+  ASSERT_EQ(folds.status, 0) << folds.out;
+  EXPECT_NE(folds.out.find("Cross-validation will be performed.\nError specifying number of folds.\n  Folds=0.\n"
+                           "Random seed: 43\n"),
+            std::string::npos)
+      << folds.out;
+  EXPECT_EQ(folds.out.find("CV error"), std::string::npos);
+  EXPECT_EQ(describeDifferences(consoleDifferences(base.out, folds.out)), describeDifferences({}));
+  EXPECT_EQ(describeDifferences(resultFileDifferences(plain.path(), noFolds.path())), describeDifferences({}));
+
+  TempDir weights;
+  args = plainArgs;
+  args.insert(args.end(), {"-l", "0,0.5"});
+  const RunResult two = runKelvanore(args, weights.path());
+  ASSERT_EQ(two.status, 0) << two.out;
+  EXPECT_EQ(readFile(weights.file("sim3.3.Q")), readFile(plain.file("sim3.3.Q")));
+  EXPECT_EQ(readFile(weights.file("sim3.3.P")), readFile(plain.file("sim3.3.P")));
+  EXPECT_EQ(readTable(weights.file("sim3.3.Q.lambda.0")).size(), 302u);
+  EXPECT_EQ(readTable(weights.file("sim3.3.P.lambda.0")).size(), 5001u);
+  EXPECT_EQ(linesStartingWith(two.out, "Lambda: ").size(), 1u);
+}
