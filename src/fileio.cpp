@@ -165,6 +165,8 @@ bool readMatrixValue(const char* begin, const char* end, double& value) {
 struct MatrixProblem {
   int64_t line = 0;
   std::size_t value = 0;
+  std::string text;  // the value's text
+  bool number = false;  // a number, but not a finite one
   std::size_t count = 0;
   std::size_t expected = 0;
 };
@@ -192,6 +194,8 @@ int readMatrixValues(std::istream& in, std::vector<double>& values, std::size_t&
       if (!readMatrixValue(text + start, text + p, value)) {
         problem.line = static_cast<int64_t>(rows);
         problem.value = count;
+        problem.text.assign(text + start, p - start);
+        problem.number = !std::isfinite(value);
         return 1;
       }
       values.push_back(value);
@@ -246,8 +250,14 @@ DMatrix* readStartingMatrix(const std::string& name) {
   if (readMatrixFile(text, &M, true, problem) == 0) return M;
   text.checkEnd();
   const std::string where = "  Could not parse " + name + ", line " + std::to_string(problem.line);
-  if (problem.value > 0)
-    stopWithMessage(where + ": value " + std::to_string(problem.value) + " is not a finite number");
+  if (problem.value > 0) {
+    // The text as found, but for a token so long that it is no value at all.
+    constexpr std::size_t kShown = 40;
+    const std::string shown =
+        problem.text.size() <= kShown ? problem.text : problem.text.substr(0, kShown) + "...";
+    stopWithMessage(where + ": value " + std::to_string(problem.value) + ", '" + shown + "', is not a " +
+                    (problem.number ? "finite number" : "number"));
+  }
   stopWithMessage(where + ": wrong number of values (found " + std::to_string(problem.count) + ", expecting " +
                   std::to_string(problem.expected) + ")");
 }

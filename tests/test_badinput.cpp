@@ -417,11 +417,11 @@ const BadInputCase kBadInputs[] = {
     // Starting files that are there are read or refused: random values in
     // their place were held fixed with -f or -P and written as the result.
     {"Q.in header line", "tiny.bed", {{"tiny.2.Q.in", "pop1 pop2\n" + kQin}}, {"-i", "-f", "q"}, kOut,
-     "  Could not parse tiny.2.Q.in, line 1: value 1 is not a finite number", 255},
+     "  Could not parse tiny.2.Q.in, line 1: value 1, 'pop1', is not a number", 255},
     {"Q.in nan", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n0.5 nan\n0.5 0.5\n0.5 0.5\n"}}, {"-i"}, kOut,
-     "  Could not parse tiny.2.Q.in, line 2: value 2 is not a finite number", 255},
+     "  Could not parse tiny.2.Q.in, line 2: value 2, 'nan', is not a number", 255},
     {"P.in 1e999", "tiny.bed", {{"tiny.2.P.in", "0.5 0.5\n0.5 0.5\n1e999 0.5\n"}}, {"-P"}, kOut,
-     "  Could not parse tiny.2.P.in, line 3: value 1 is not a finite number", 255},
+     "  Could not parse tiny.2.P.in, line 3: value 1, '1e999', is not a finite number", 255},
     {"P.in a directory", "tiny.bed", {{"tiny.2.Q.in", kQin}, {"tiny.2.P.in", kDirectory}}, {"-i"}, kOut,
      "Error reading tiny.2.P.in", 255},
     {"fixed Q above 1", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n1.5 -0.5\n0.5 0.5\n0.5 0.5\n"}},

@@ -871,11 +871,15 @@ TEST_F(FileIoTest, StartingValueRefusals) {
   const std::string readQ = "  Read Q input from set.2.Q.in\n";
   const std::string parseQ = "  Could not parse set.2.Q.in, ";
   const std::string goodQ = "0.5 0.5\n0.5 0.5\n";
+  const std::string longToken = "0.5 " + std::string(50, '7') + "x\n";
   const Case cases[] = {
       {"header line", "Q1 Q2\n0.5 0.5\n0.5 0.5\n", nullptr,
-       in + parseQ + "line 1: value 1 is not a finite number\n"},
-      {"nan", "0.5 0.5\n0.5 nan\n", nullptr, in + parseQ + "line 2: value 2 is not a finite number\n"},
-      {"overflow", "1e999 0.5\n0.5 0.5\n", nullptr, in + parseQ + "line 1: value 1 is not a finite number\n"},
+       in + parseQ + "line 1: value 1, 'Q1', is not a number\n"},
+      {"nan", "0.5 0.5\n0.5 nan\n", nullptr, in + parseQ + "line 2: value 2, 'nan', is not a number\n"},
+      {"overflow", "1e999 0.5\n0.5 0.5\n", nullptr, in + parseQ + "line 1: value 1, '1e999', is not a finite number\n"},
+      {"a letter", "0.44 0.55\n0.44 x\n", nullptr, in + parseQ + "line 2: value 2, 'x', is not a number\n"},
+      {"a long token", longToken.c_str(), nullptr,
+       in + parseQ + "line 1: value 2, '" + std::string(40, '7') + "...', is not a number\n"},
       {"unequal counts", "0.5 0.5\n0.5\n", nullptr,
        in + parseQ + "line 2: wrong number of values (found 1, expecting 2)\n"},
       {"blank line between lines", "0.5 0.5\n\n0.5 0.5\n", nullptr, in + "Blank line in set.2.Q.in, line 2\n"},
