@@ -123,10 +123,11 @@ void applyExtrapolation(const DMatrix& U, const DMatrix& V, const DMatrix& Ainv,
   }
 }
 
-// A feasible point has a finite objective. One that is not finite comes from
-// values no step repairs (a matrix held fixed, or the starting values before
-// the first step): every later delta would be undefined and a tolerance never
-// met, so the run would print status lines without end.
+// A feasible point has a finite objective. One that is not finite after a
+// step, or at a start point that the repair could not mend, comes from values
+// no step repairs (entries that are not numbers): every later delta would be
+// undefined and a tolerance never met, so the run would print status lines
+// without end.
 void stopUnlessFinite(double objective, int iteration) {
   if (std::isfinite(objective)) return;
   std::ostringstream text;
@@ -157,7 +158,11 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   DMatrix Pb(P_in);
 
   double current = objective(G, Qb, Pb, meta);
-  stopUnlessFinite(current, 0);
+  if (!std::isfinite(current)) {
+    current = startWithoutFiniteObjective(G, Qb, Pb, meta, current);
+    ublas::noalias(Qa) = Qb;
+    ublas::noalias(Pa) = Pb;
+  }
   iterationsPerformed = 0;
   // A tolerance criterion never accepts the first test against this, so a
   // run always makes its first iteration unless the cap forbids it.
@@ -170,7 +175,9 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   // ConvergenceChecker::kStallWindow iterations, and ends at its best point.
   // An iteration cap ends a run by itself.
   const bool watchStall = checker.tolerance > 0;
-  double best = current;
+  // A start whose objective is not finite is no best point: the first finite
+  // objective beats it.
+  double best = std::isfinite(current) ? current : -std::numeric_limits<double>::infinity();
   int bestIteration = 0;
   bool bestIsCurrent = true;  // else the best point is in Qbest, Pbest
   DMatrix Qbest, Pbest;
@@ -225,6 +232,11 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   resultObjective = current;
   Qt_out = Qb;
   P_out = Pb;
+}
+
+double Algorithm::startWithoutFiniteObjective(const GMatrix&, DMatrix&, DMatrix&, const DatasetMetadata&,
+                                              double startObjective) {
+  return startObjective;
 }
 
 int Algorithm::getIterationsPerformed() { return iterationsPerformed; }
@@ -439,6 +451,14 @@ void QuasiNewtonAcceleratedAlgorithm::safeguard(const GMatrix& G, DMatrix& Qt_ou
   }
   // Otherwise the last halving, tied with the two-step point, is kept
   // without having been evaluated.
+}
+
+double QuasiNewtonAcceleratedAlgorithm::startWithoutFiniteObjective(const GMatrix& G, DMatrix& Qt_, DMatrix& P_,
+                                                                    const DatasetMetadata& meta, double) {
+  fix_infeasibility_problem(Qt_, P_);
+  const double repaired = objective(G, Qt_, P_, meta);
+  stopUnlessFinite(repaired, 0);
+  return repaired;
 }
 
 double QuasiNewtonAcceleratedAlgorithm::loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,

@@ -55,6 +55,13 @@ class Algorithm {
   }
   void forgetOutputObjective() { outputObjectiveKnown = false; }
 
+  // The loop calls this only when the objective of the start point (Qt_, P_)
+  // is not finite, with that objective, and starts from what it leaves in
+  // (Qt_, P_) and the value it returns. The base methods keep the start as it
+  // is: their first step repairs it.
+  virtual double startWithoutFiniteObjective(const GMatrix& G, DMatrix& Qt_, DMatrix& P_,
+                                             const DatasetMetadata& meta, double startObjective);
+
  private:
   bool outputObjectiveKnown = false;
   double outputObjective = 0.0;
@@ -126,6 +133,12 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
   // towards the two-step point, when its objective beats the two-step
   // point's; else the two-step point.
   void safeguard(const GMatrix& G, DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta);
+  // Starts from the repaired start point: every iteration restores a fixed
+  // matrix from its input, so one that only the base step repairs would stay
+  // unrepaired for ever. Stops the run when even that point's objective is
+  // not finite.
+  double startWithoutFiniteObjective(const GMatrix& G, DMatrix& Qt_, DMatrix& P_, const DatasetMetadata& meta,
+                                     double startObjective) override;
 };
 
 #endif
