@@ -202,7 +202,7 @@ TEST(AlgorithmLoop, ToleranceStopsOnlyOnASmallIncrease) {
 // the estimate. The cases cap the tolerance criterion at 1000 iterations,
 // so that a loop without the rule ends too, at the cap.
 TEST(AlgorithmLoop, WanderingObjectiveEndsAtItsBestPoint) {
-  const int window = ConvergenceChecker::kStallWindow;
+  const int window = 100;  // iterations without progress after which the run ends
   const double tol = 0.125;
   const int cap = 1000;
   // Objective of iteration n (0: the start point) for n up to the cap.
