@@ -348,7 +348,8 @@ void QuasiNewtonAcceleratedAlgorithm::iterate_until_convergence(const GMatrix& G
                                                                 const DMatrix& P_in, DMatrix& Qt_out,
                                                                 DMatrix& P_out, ConvergenceChecker& checker,
                                                                 const DatasetMetadata& meta) {
-  numParameters = static_cast<int>((G.size1() + G.size2()) * Qt_in.size1());
+  // I, L and K are ints, so the product fits 64 bits.
+  numParameters = (G.size1() + G.size2()) * Qt_in.size1();
   Qt_step1 = new DMatrix(Qt_in.size1(), Qt_in.size2());
   P_step1 = new DMatrix(P_in.size1(), P_in.size2());
   Qt_step2 = new DMatrix(Qt_in.size1(), Qt_in.size2());
@@ -390,7 +391,7 @@ void QuasiNewtonAcceleratedAlgorithm::iterate_once(const GMatrix& G, const DMatr
 
 bool QuasiNewtonAcceleratedAlgorithm::extrapolate(const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                                                   DMatrix& P_out) {
-  const std::size_t n = static_cast<std::size_t>(numParameters);
+  const std::size_t n = numParameters;
   const std::size_t q = static_cast<std::size_t>(numSecantConditions);
   const std::size_t qLength = Qt_in.size1() * Qt_in.size2();
   const Range qRange(0, qLength);

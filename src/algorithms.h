@@ -6,6 +6,7 @@
 #ifndef KELVANORE_ALGORITHMS_H
 #define KELVANORE_ALGORITHMS_H
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -116,7 +117,7 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
 
   std::unique_ptr<Algorithm> baseAlgorithm;  // owned: destroyed with the wrapper
   int numSecantConditions;
-  int numParameters;
+  std::size_t numParameters;  // (I + L) K: past 2^31 on large data sets
   SecantQueue* secantQueue;  // owned, per run
   DMatrix* Qt_step1;
   DMatrix* Qt_step2;

@@ -909,6 +909,32 @@ TEST_F(QuasiNewtonFake, WrapperForwardsToItsBaseAndOwnsIt) {
   EXPECT_TRUE(destroyed);
 }
 
+// The parameter count (I + L) K passes 2^31 on large data sets, and so does
+// the dimension of the secant queue made with it. A genotype matrix of 3e9
+// rows and no columns holds no storage, and with Q and P of no columns
+// neither do the step matrices.
+TEST(QuasiNewtonSizes, ParameterCountPast32Bits) {
+  const std::size_t rows = 3000000000u;
+  const GMatrix G(rows, 0);
+  const DMatrix Qt(1, 0), P(1, 0);
+  const DatasetMetadata meta;
+  QuasiNewtonAcceleratedAlgorithm qn(std::make_unique<ScriptedAlgorithm>(std::vector<double>{-1.0}), 3);
+  qn.printStatus = false;
+  DMatrix Qo, Po;
+  ConvergenceChecker none(0);
+  qn.iterate_until_convergence(G, Qt, P, Qo, Po, none, meta);
+  EXPECT_EQ(qn.numParameters, rows);
+
+  // The run's first pair, of Qt and P's no entries, does not fit the queue.
+  const RunResult r = runInChild([&] {
+    DMatrix Qo1, Po1;
+    ConvergenceChecker one(1);
+    qn.iterate_until_convergence(G, Qt, P, Qo1, Po1, one, meta);
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Error: a secant pair of 0 parameters does not fit a queue of dimension 3000000000.\n");
+}
+
 // ---- The real update steps on a small simulated data set ---------------------
 
 // 30 individuals, 200 SNPs, K = 2; genotypes drawn from a random admixture.
