@@ -81,18 +81,6 @@ DMatrix secantSystem(const DMatrix& U, const DMatrix& V) {
   return A;
 }
 
-// Ainv receives what the inversion leaves, also when it fails: the failure
-// is reported whatever the verbosity, a nearly singular system only when
-// verbose.
-void invertSecantSystem(const DMatrix& A, DMatrix& Ainv) {
-  // NaN never compares below the warning bound, and it marks a condition
-  // estimate that the inversion did not reach (failed factorisation).
-  double rcond = std::numeric_limits<double>::quiet_NaN();
-  if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
-  if (!std::isnan(rcond) && Options::verbosity > 0 && rcond < kRcondWarning)
-    std::cout << "RCond: " << rcond << std::endl;
-}
-
 // x (x1 on entry) becomes x1 - V (Ainv (U' d)), the products applied right
 // to left so that only q-sized vectors are formed besides the parameter
 // vectors; every sum in ascending order.
@@ -142,6 +130,18 @@ void stopUnlessFinite(double objective, int iteration) {
 }
 
 }  // namespace
+
+// Ainv receives what the inversion leaves, also when it fails: the failure
+// is reported whatever the verbosity, a nearly singular system only when
+// verbose.
+void invertSecantSystem(const DMatrix& A, DMatrix& Ainv) {
+  // NaN never compares below the warning bound, and it marks a condition
+  // estimate that the inversion did not reach (failed factorisation).
+  double rcond = std::numeric_limits<double>::quiet_NaN();
+  if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
+  if (!std::isnan(rcond) && Options::verbosity > 0 && rcond < kRcondWarning)
+    std::cout << "RCond: " << rcond << std::endl;
+}
 
 // ---- Algorithm -------------------------------------------------------------
 

@@ -142,4 +142,10 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
                                      double startObjective) override;
 };
 
+// The quasi-Newton step's inversion of its q x q secant system A into Ainv.
+// A failed inversion prints "PROBLEM INVERTING MATRIX!"; with the verbose
+// option a reciprocal condition number below 1e-7 prints "RCond: " and the
+// number.
+void invertSecantSystem(const DMatrix& A, DMatrix& Ainv);
+
 #endif

@@ -880,6 +880,36 @@ TEST_F(QuasiNewtonFake, InversionDiagnostics) {
   }
 }
 
+// The verbose warning's bound: a reciprocal condition number below 1e-7
+// prints its line, one of 1e-7 or more does not. diag(1, e) has the
+// reciprocal condition number e in the one-norm, which LAPACK gives exactly.
+TEST(SecantSystem, VerboseWarningBelowTheBound) {
+  RunStateGuard guard;
+  struct Case {
+    double e;
+    int verbosity;
+    const char* out;
+  };
+  const Case cases[] = {
+      {5e-7, 1, ""},
+      {1e-7, 1, ""},
+      {9.9e-8, 1, "RCond: 9.9e-08\n"},
+      {9.9e-8, 0, ""},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(testing::Message() << "rcond " << tc.e << ", verbosity " << tc.verbosity);
+    Options::verbosity = tc.verbosity;
+    DMatrix A(2, 2), Ainv(2, 2);
+    A.clear();
+    A(0, 0) = 1.0;
+    A(1, 1) = tc.e;
+    CoutCapture cap;
+    invertSecantSystem(A, Ainv);
+    EXPECT_EQ(cap.text(), tc.out);
+    EXPECT_DOUBLE_EQ(Ainv(1, 1), 1.0 / tc.e);
+  }
+}
+
 // A contraction that marks its own destruction.
 class MortalContraction : public ContractionAlgorithm {
  public:
