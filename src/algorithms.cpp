@@ -81,18 +81,6 @@ DMatrix secantSystem(const DMatrix& U, const DMatrix& V) {
   return A;
 }
 
-// Ainv receives what the inversion leaves, also when it fails: the failure
-// is reported whatever the verbosity, a nearly singular system only when
-// verbose.
-void invertSecantSystem(const DMatrix& A, DMatrix& Ainv) {
-  // NaN never compares below the warning bound, and it marks a condition
-  // estimate that the inversion did not reach (failed factorisation).
-  double rcond = std::numeric_limits<double>::quiet_NaN();
-  if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
-  if (!std::isnan(rcond) && Options::verbosity > 0 && rcond < kRcondWarning)
-    std::cout << "RCond: " << rcond << std::endl;
-}
-
 // x (x1 on entry) becomes x1 - V (Ainv (U' d)), the products applied right
 // to left so that only q-sized vectors are formed besides the parameter
 // vectors; every sum in ascending order.
@@ -123,10 +111,11 @@ void applyExtrapolation(const DMatrix& U, const DMatrix& V, const DMatrix& Ainv,
   }
 }
 
-// A feasible point has a finite objective. One that is not finite comes from
-// values no step repairs (a matrix held fixed, or the starting values before
-// the first step): every later delta would be undefined and a tolerance never
-// met, so the run would print status lines without end.
+// A feasible point has a finite objective. One that is not finite after a
+// step, or at a start point that the repair could not mend, comes from values
+// no step repairs (entries that are not numbers): every later delta would be
+// undefined and a tolerance never met, so the run would print status lines
+// without end.
 void stopUnlessFinite(double objective, int iteration) {
   if (std::isfinite(objective)) return;
   std::ostringstream text;
@@ -141,6 +130,18 @@ void stopUnlessFinite(double objective, int iteration) {
 }
 
 }  // namespace
+
+// Ainv receives what the inversion leaves, also when it fails: the failure
+// is reported whatever the verbosity, a nearly singular system only when
+// verbose.
+void invertSecantSystem(const DMatrix& A, DMatrix& Ainv) {
+  // NaN never compares below the warning bound, and it marks a condition
+  // estimate that the inversion did not reach (failed factorisation).
+  double rcond = std::numeric_limits<double>::quiet_NaN();
+  if (!invert_matrix(A, Ainv, rcond)) std::cout << "PROBLEM INVERTING MATRIX!" << std::endl;
+  if (!std::isnan(rcond) && Options::verbosity > 0 && rcond < kRcondWarning)
+    std::cout << "RCond: " << rcond << std::endl;
+}
 
 // ---- Algorithm -------------------------------------------------------------
 
@@ -157,7 +158,11 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   DMatrix Pb(P_in);
 
   double current = objective(G, Qb, Pb, meta);
-  stopUnlessFinite(current, 0);
+  if (!std::isfinite(current)) {
+    current = startWithoutFiniteObjective(G, Qb, Pb, meta, current);
+    ublas::noalias(Qa) = Qb;
+    ublas::noalias(Pa) = Pb;
+  }
   iterationsPerformed = 0;
   // A tolerance criterion never accepts the first test against this, so a
   // run always makes its first iteration unless the cap forbids it.
@@ -170,7 +175,9 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   // ConvergenceChecker::kStallWindow iterations, and ends at its best point.
   // An iteration cap ends a run by itself.
   const bool watchStall = checker.tolerance > 0;
-  double best = current;
+  // A start whose objective is not finite is no best point: the first finite
+  // objective beats it.
+  double best = std::isfinite(current) ? current : -std::numeric_limits<double>::infinity();
   int bestIteration = 0;
   bool bestIsCurrent = true;  // else the best point is in Qbest, Pbest
   DMatrix Qbest, Pbest;
@@ -225,6 +232,11 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
   resultObjective = current;
   Qt_out = Qb;
   P_out = Pb;
+}
+
+double Algorithm::startWithoutFiniteObjective(const GMatrix&, DMatrix&, DMatrix&, const DatasetMetadata&,
+                                              double startObjective) {
+  return startObjective;
 }
 
 int Algorithm::getIterationsPerformed() { return iterationsPerformed; }
@@ -336,7 +348,8 @@ void QuasiNewtonAcceleratedAlgorithm::iterate_until_convergence(const GMatrix& G
                                                                 const DMatrix& P_in, DMatrix& Qt_out,
                                                                 DMatrix& P_out, ConvergenceChecker& checker,
                                                                 const DatasetMetadata& meta) {
-  numParameters = static_cast<int>((G.size1() + G.size2()) * Qt_in.size1());
+  // I, L and K are ints, so the product fits 64 bits.
+  numParameters = (G.size1() + G.size2()) * Qt_in.size1();
   Qt_step1 = new DMatrix(Qt_in.size1(), Qt_in.size2());
   P_step1 = new DMatrix(P_in.size1(), P_in.size2());
   Qt_step2 = new DMatrix(Qt_in.size1(), Qt_in.size2());
@@ -378,7 +391,7 @@ void QuasiNewtonAcceleratedAlgorithm::iterate_once(const GMatrix& G, const DMatr
 
 bool QuasiNewtonAcceleratedAlgorithm::extrapolate(const DMatrix& Qt_in, const DMatrix& P_in, DMatrix& Qt_out,
                                                   DMatrix& P_out) {
-  const std::size_t n = static_cast<std::size_t>(numParameters);
+  const std::size_t n = numParameters;
   const std::size_t q = static_cast<std::size_t>(numSecantConditions);
   const std::size_t qLength = Qt_in.size1() * Qt_in.size2();
   const Range qRange(0, qLength);
@@ -439,6 +452,14 @@ void QuasiNewtonAcceleratedAlgorithm::safeguard(const GMatrix& G, DMatrix& Qt_ou
   }
   // Otherwise the last halving, tied with the two-step point, is kept
   // without having been evaluated.
+}
+
+double QuasiNewtonAcceleratedAlgorithm::startWithoutFiniteObjective(const GMatrix& G, DMatrix& Qt_, DMatrix& P_,
+                                                                    const DatasetMetadata& meta, double) {
+  fix_infeasibility_problem(Qt_, P_);
+  const double repaired = objective(G, Qt_, P_, meta);
+  stopUnlessFinite(repaired, 0);
+  return repaired;
 }
 
 double QuasiNewtonAcceleratedAlgorithm::loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_,

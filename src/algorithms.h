@@ -6,6 +6,7 @@
 #ifndef KELVANORE_ALGORITHMS_H
 #define KELVANORE_ALGORITHMS_H
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -54,6 +55,13 @@ class Algorithm {
     outputObjective = value;
   }
   void forgetOutputObjective() { outputObjectiveKnown = false; }
+
+  // The loop calls this only when the objective of the start point (Qt_, P_)
+  // is not finite, with that objective, and starts from what it leaves in
+  // (Qt_, P_) and the value it returns. The base methods keep the start as it
+  // is: their first step repairs it.
+  virtual double startWithoutFiniteObjective(const GMatrix& G, DMatrix& Qt_, DMatrix& P_,
+                                             const DatasetMetadata& meta, double startObjective);
 
  private:
   bool outputObjectiveKnown = false;
@@ -109,7 +117,7 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
 
   std::unique_ptr<Algorithm> baseAlgorithm;  // owned: destroyed with the wrapper
   int numSecantConditions;
-  int numParameters;
+  std::size_t numParameters;  // (I + L) K: past 2^31 on large data sets
   SecantQueue* secantQueue;  // owned, per run
   DMatrix* Qt_step1;
   DMatrix* Qt_step2;
@@ -126,6 +134,18 @@ class QuasiNewtonAcceleratedAlgorithm : public Algorithm {
   // towards the two-step point, when its objective beats the two-step
   // point's; else the two-step point.
   void safeguard(const GMatrix& G, DMatrix& Qt_out, DMatrix& P_out, const DatasetMetadata& meta);
+  // Starts from the repaired start point: every iteration restores a fixed
+  // matrix from its input, so one that only the base step repairs would stay
+  // unrepaired for ever. Stops the run when even that point's objective is
+  // not finite.
+  double startWithoutFiniteObjective(const GMatrix& G, DMatrix& Qt_, DMatrix& P_, const DatasetMetadata& meta,
+                                     double startObjective) override;
 };
+
+// The quasi-Newton step's inversion of its q x q secant system A into Ainv.
+// A failed inversion prints "PROBLEM INVERTING MATRIX!"; with the verbose
+// option a reciprocal condition number below 1e-7 prints "RCond: " and the
+// number.
+void invertSecantSystem(const DMatrix& A, DMatrix& Ainv);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include <boost/numeric/ublas/matrix_proxy.hpp>
@@ -33,13 +34,17 @@ void check_block_size() {
 }
 
 void calculate_block_size(const std::vector<SNPInfo>& snps) {
-  int64_t sum = 0;
+  uint64_t sum = 0;
   int64_t count = 0;
   for (int l = 1; l < L; ++l) {
     if (snps[l].chromosome != snps[l - 1].chromosome) continue;
-    // Positions are 64-bit; the spacing of neighbours is taken in 32 bits.
-    int32_t diff = static_cast<int32_t>(static_cast<uint32_t>(snps[l].position - snps[l - 1].position));
-    if (diff < 0) stopWithMessage("Error: map file not in genome order.");
+    // Compared before the spacing is formed: the difference of two 64-bit
+    // positions need not fit a signed 64-bit value, while that of ordered
+    // ones always fits an unsigned one.
+    if (snps[l].position < snps[l - 1].position) stopWithMessage("Error: map file not in genome order.");
+    const uint64_t diff = static_cast<uint64_t>(snps[l].position) - static_cast<uint64_t>(snps[l - 1].position);
+    if (diff > std::numeric_limits<uint64_t>::max() - sum)
+      refuseBlockSize("Cannot derive a bootstrap block size: the marker spacings add up to more than 2^64 base pairs");
     sum += diff;
     ++count;
   }

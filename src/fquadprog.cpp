@@ -1,26 +1,13 @@
 #include "fquadprog.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
+#include "utils.h"
+
 namespace {
-
-// The solver runs inside the engine's worker threads, where nothing can be
-// handed back to a caller that could recover; it ends the process with its
-// own status so that a lack of memory is never mistaken for a data error.
-constexpr int kExitNoMemory = 1;
-
-[[noreturn]] void stopNoMemory(const char* message) {
-  const int err = errno;
-  std::fprintf(stderr, "Operating system error: %s\n%s\n", std::strerror(err), message);
-  std::fflush(stderr);
-  std::exit(kExitNoMemory);
-}
 
 // Counts of doubles are summed in 64 bits; an order that no address space
 // could hold saturates so that the allocation is refused, not wrapped.
@@ -59,21 +46,14 @@ size_t workDoubles(size_t n, size_t m) {
 }
 
 // malloc(0) may legitimately return null, which must not read as a failure.
-double* allocateDoubles(size_t count, const char* message) {
-  if (count == kTooMany || count > kTooMany / sizeof(double)) {
-    errno = ENOMEM;
-    stopNoMemory(message);
-  }
+// The solver may run in a worker thread, where only the stop for any thread
+// may end the run.
+double* allocateDoubles(size_t count) {
+  if (count == kTooMany || count > kTooMany / sizeof(double)) stopOutOfMemoryFromAnyThread();
   void* p = std::malloc(count == 0 ? sizeof(double) : count * sizeof(double));
-  if (p == nullptr) {
-    if (errno == 0) errno = ENOMEM;
-    stopNoMemory(message);
-  }
+  if (p == nullptr) stopOutOfMemoryFromAnyThread();
   return static_cast<double*>(p);
 }
-
-constexpr const char* kWorkArrayMessage = "Memory allocation failed";
-constexpr const char* kRecordMessage = "Out of memory";
 
 }  // namespace
 
@@ -104,7 +84,7 @@ void sweep(double* a, const int& N, const int& k, const bool& inverse, double* g
 }
 
 void sweep(double* a, const int& N, const int& k, const bool& inverse) {
-  double* g = allocateDoubles(N > 0 ? static_cast<size_t>(N) : 0, kWorkArrayMessage);
+  double* g = allocateDoubles(N > 0 ? static_cast<size_t>(N) : 0);
   sweep(a, N, k, inverse, g);
   std::free(g);
 }
@@ -335,7 +315,7 @@ QPWorkspace::QPWorkspace(int maxN, int maxM)
   const size_t n = static_cast<size_t>(maxN_);
   const size_t m = static_cast<size_t>(maxM_);
   size_ = orderFits(maxN_, maxM_) ? addCount(recordDoubles(n, m), workDoubles(n, m)) : kTooMany;
-  block_ = allocateDoubles(size_, kWorkArrayMessage);
+  block_ = allocateDoubles(size_);
 }
 
 QPWorkspace::~QPWorkspace() { std::free(block_); }
@@ -347,14 +327,11 @@ void fquadprog(const double* A, const double* b, const double* C, const double* 
     status = -2;
     return;
   }
-  if (!orderFits(n, m)) {
-    errno = ENOMEM;
-    stopNoMemory(kWorkArrayMessage);
-  }
+  if (!orderFits(n, m)) stopOutOfMemoryFromAnyThread();
   const size_t un = static_cast<size_t>(n);
   const size_t um = static_cast<size_t>(m);
-  double* record = allocateDoubles(recordDoubles(un, um), kRecordMessage);
-  double* work = allocateDoubles(workDoubles(un, um), kWorkArrayMessage);
+  double* record = allocateDoubles(recordDoubles(un, um));
+  double* work = allocateDoubles(workDoubles(un, um));
   solve(A, b, C, d, lower, upper, x0, x, n, m, status, record, work);
   std::free(work);
   std::free(record);
@@ -363,12 +340,14 @@ void fquadprog(const double* A, const double* b, const double* C, const double* 
 void fquadprog(const double* A, const double* b, const double* C, const double* d,
                const double* lower, const double* upper, const double* x0, double* x,
                const int& n, const int& m, int& status, QPWorkspace& ws) {
-  if (n < 0 || m < 0 || n > ws.maxN() || m > ws.maxM()) {
-    // A workspace too small for the problem is the caller's slip, not a
-    // reason to give a different answer: solve with arrays of our own.
-    fquadprog(A, b, C, d, lower, upper, x0, x, n, m, status);
+  if (n < 0 || m < 0) {
+    status = -2;
     return;
   }
+  // Every caller sizes its workspaces for its problems on the calling thread
+  // before its parallel region: a larger problem is a slip in the code, and
+  // a worker thread may neither allocate nor exit.
+  if (n > ws.maxN() || m > ws.maxM()) stopFromAnyThread("ShouldNotReachHere()");
   const size_t un = static_cast<size_t>(n);
   const size_t um = static_cast<size_t>(m);
   double* record = ws.block();

@@ -13,10 +13,8 @@
 // Work arrays for problems of up to maxN unknowns and maxM equality rows.
 // The engine makes one per thread on the calling thread before each parallel
 // region (a worker thread never allocates), and each thread reuses its own
-// for every call. When
-// the memory cannot be had the process ends with status 1 after
-// "Operating system error: ..." and "Memory allocation failed" on standard
-// error.
+// for every call. Memory that cannot be had ends the run through the
+// out-of-memory stop (utils.h), as every allocation does.
 class QPWorkspace {
  public:
   QPWorkspace(int maxN, int maxM);
@@ -42,7 +40,9 @@ class QPWorkspace {
 void fquadprog(const double* A, const double* b, const double* C, const double* d,
                const double* lower, const double* upper, const double* x0, double* x,
                const int& n, const int& m, int& status);
-// The same with caller-owned work arrays (ws must fit n and m).
+// The same with caller-owned work arrays, which must fit n and m: a larger
+// problem is a programming error, and ends the run (from any thread) with
+// "ShouldNotReachHere()" and status 255.
 void fquadprog(const double* A, const double* b, const double* C, const double* d,
                const double* lower, const double* upper, const double* x0, double* x,
                const int& n, const int& m, int& status, QPWorkspace& ws);

@@ -1,6 +1,5 @@
 #include "secant.h"
 
-#include <cstdint>
 #include <string>
 
 #include <boost/numeric/ublas/matrix_proxy.hpp>
@@ -48,7 +47,7 @@ bool SecantCondition::getUV(DVector** u_out, DVector** v_out) {
   return true;
 }
 
-SecantQueue::SecantQueue(int dimension_, int capacity_) : dimension(dimension_), capacity(capacity_) {}
+SecantQueue::SecantQueue(std::size_t dimension_, int capacity_) : dimension(dimension_), capacity(capacity_) {}
 
 SecantQueue::~SecantQueue() {
   for (SecantCondition* c : conditions) delete c;
@@ -57,7 +56,7 @@ SecantQueue::~SecantQueue() {
 
 bool SecantQueue::addSecantCondition(SecantCondition* c) {
   // U and V take one column per pair, each of the queue's dimension.
-  if (static_cast<int64_t>(c->u->size()) != dimension)
+  if (c->u->size() != dimension)
     stopWithMessage("Error: a secant pair of " + std::to_string(c->u->size()) +
                     " parameters does not fit a queue of dimension " + std::to_string(dimension) + ".");
   // The non-empty test keeps a capacity below 1 from dropping a pair that
@@ -73,7 +72,7 @@ bool SecantQueue::addSecantCondition(SecantCondition* c) {
 bool SecantQueue::isFull() { return static_cast<int>(conditions.size()) == capacity; }
 
 bool SecantQueue::getUV(DMatrix& U, DMatrix& V) {
-  if (static_cast<int64_t>(U.size1()) != dimension || static_cast<int64_t>(V.size1()) != dimension)
+  if (U.size1() != dimension || V.size1() != dimension)
     stopWithMessage("Error: U and V do not have the secant queue's " + std::to_string(dimension) + " rows.");
   size_t j = 0;
   for (SecantCondition* c : conditions) {

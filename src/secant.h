@@ -8,6 +8,7 @@
 #ifndef KELVANORE_SECANT_H
 #define KELVANORE_SECANT_H
 
+#include <cstddef>
 #include <list>
 
 #include "utils.h"
@@ -28,7 +29,7 @@ class SecantCondition {
 
 class SecantQueue {
  public:
-  SecantQueue(int dimension, int capacity);  // dimension: the pairs' length
+  SecantQueue(std::size_t dimension, int capacity);  // dimension: the pairs' length
   ~SecantQueue();
   SecantQueue(const SecantQueue&) = delete;
   SecantQueue& operator=(const SecantQueue&) = delete;
@@ -38,7 +39,7 @@ class SecantQueue {
   bool getUV(DMatrix& U, DMatrix& V);  // U, V sized dimension x capacity
 
   std::list<SecantCondition*> conditions;  // oldest first, owned
-  int dimension;
+  std::size_t dimension;  // (I + L) K in the acceleration: past 2^31 on large data sets
   int capacity;
 };
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <mutex>
@@ -77,9 +78,9 @@ inline double randUnifBelowOne() {
 // handler itself needs no memory; null outside every AllocationName.
 std::atomic<const std::string*> allocationLine{nullptr};
 
-// Set by the first thread that runs out of memory; the handler ends the run
-// for that one only.
-std::atomic_flag outOfMemoryStopping = ATOMIC_FLAG_INIT;
+// Set by the first thread that stops the run from any thread (out of memory,
+// or a programming error in a worker thread); that one ends it.
+std::atomic_flag stoppingFromAnyThread = ATOMIC_FLAG_INIT;
 
 void writeAll(int fd, const char* text, size_t length) {
   while (length > 0) {
@@ -93,13 +94,13 @@ void writeAll(int fd, const char* text, size_t length) {
 
 // May run on any thread, several at once, with other threads still working:
 // it allocates nothing, unwinds nothing and runs no exit handlers (which
-// would destroy what the other threads use), and returns never.
-void outOfMemory() {
-  if (outOfMemoryStopping.test_and_set()) {
+// would destroy what the other threads use), and returns never. text ends
+// with its line end, unless lineEnd adds one.
+[[noreturn]] void stopOnce(const char* text, size_t length, bool lineEnd) {
+  if (stoppingFromAnyThread.test_and_set()) {
     // Another thread is ending the run: its _Exit ends this one too.
     for (;;) pause();
   }
-  static const char kGeneralLine[] = "Out of memory: the run needs more memory than the system can give\n";
   // Console lines are flushed at each line end; a part line still in
   // standard output's buffer (std::cout writes through to it) goes first,
   // unless another thread holds the stream.
@@ -107,11 +108,8 @@ void outOfMemory() {
     fflush_unlocked(stdout);
     funlockfile(stdout);
   }
-  const std::string* line = allocationLine.load();
-  if (line != nullptr)
-    writeAll(STDOUT_FILENO, line->data(), line->size());
-  else
-    writeAll(STDOUT_FILENO, kGeneralLine, sizeof kGeneralLine - 1);
+  writeAll(STDOUT_FILENO, text, length);
+  if (lineEnd) writeAll(STDOUT_FILENO, "\n", 1);
   std::_Exit(kExitError);
 }
 
@@ -147,9 +145,18 @@ void stopOutOfMemory(const std::string& what) {
   stopWithMessage("Out of memory: cannot allocate " + what);
 }
 
+void stopFromAnyThread(const char* line) { stopOnce(line, std::strlen(line), true); }
+
 // ---- Memory --------------------------------------------------------------------
 
-void installOutOfMemoryStop() { std::set_new_handler(outOfMemory); }
+void installOutOfMemoryStop() { std::set_new_handler(stopOutOfMemoryFromAnyThread); }
+
+void stopOutOfMemoryFromAnyThread() {
+  static const char kGeneralLine[] = "Out of memory: the run needs more memory than the system can give\n";
+  const std::string* line = allocationLine.load();
+  if (line != nullptr) stopOnce(line->data(), line->size(), false);
+  stopOnce(kGeneralLine, sizeof kGeneralLine - 1, false);
+}
 
 AllocationName::AllocationName(const std::string& what)
     : line_("Out of memory: cannot allocate " + what + "\n"), enclosing_(allocationLine.load()) {

@@ -31,8 +31,7 @@ typedef ublas::vector<unsigned char> BVector;
 typedef ublas::range Range;
 
 // Exit statuses: kExitOk after the help and version texts, kExitError for
-// every refusal and failure but the solver's lack of memory (status 1,
-// fquadprog).
+// every refusal and failure.
 constexpr int kExitOk = 0;
 constexpr int kExitError = 255;
 
@@ -113,8 +112,7 @@ KELVANORE_RUN_STATE(KELVANORE_DECLARE_RUN_STATE)
 extern const std::string ALLCHRS_PROXY;  // "ALL_CHROMOSOMES": every chromosome is haploid; a constant
 
 // ---- Stops -----------------------------------------------------------------
-// Every end of the run but a normal return from main goes through these (the
-// solver unit fquadprog alone keeps its own out-of-memory exit, status 1).
+// Every end of the run but a normal return from main goes through these.
 
 // Flushes standard output and standard error and exits with the status: for
 // a stop whose text is already written (the help and version texts).
@@ -129,6 +127,12 @@ extern const std::string ALLCHRS_PROXY;  // "ALL_CHROMOSOMES": every chromosome 
 [[noreturn]] void ShouldNotReachHere();
 // The run could not obtain memory for the named object: one line, status 255.
 [[noreturn]] void stopOutOfMemory(const std::string& what);
+// The stop for any thread, a worker thread of a parallel region too, where
+// exit would run the exit handlers under the other threads: the line (a
+// constant such as "ShouldNotReachHere()", without its line end) on standard
+// output, status 255, through the once-only path of the out-of-memory stop
+// below. Nothing here allocates.
+[[noreturn]] void stopFromAnyThread(const char* line);
 
 // ---- Memory --------------------------------------------------------------------
 //
@@ -142,10 +146,13 @@ extern const std::string ALLCHRS_PROXY;  // "ALL_CHROMOSOMES": every chromosome 
 // process with _Exit, without exit handlers, while others may still run; a
 // thread that runs out after it waits for that end and prints nothing.
 // Names are set on the main thread only, outside the parallel regions: the
-// line is formatted then, so the handler needs no memory. The
-// quadratic-programming solver's work arrays, obtained with malloc, stop on
-// their own (status 1; fquadprog.h).
+// line is formatted then, so the handler needs no memory. A stop from any
+// thread (stopFromAnyThread) takes the same once-only path: of all the
+// threads that stop the run, one writes its line.
 void installOutOfMemoryStop();
+// The handler itself, for memory obtained without operator new (the
+// quadratic-programming solver's work arrays, from malloc).
+[[noreturn]] void stopOutOfMemoryFromAnyThread();
 class AllocationName {
  public:
   explicit AllocationName(const std::string& what);

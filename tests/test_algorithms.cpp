@@ -202,7 +202,7 @@ TEST(AlgorithmLoop, ToleranceStopsOnlyOnASmallIncrease) {
 // the estimate. The cases cap the tolerance criterion at 1000 iterations,
 // so that a loop without the rule ends too, at the cap.
 TEST(AlgorithmLoop, WanderingObjectiveEndsAtItsBestPoint) {
-  const int window = ConvergenceChecker::kStallWindow;
+  const int window = 100;  // iterations without progress after which the run ends
   const double tol = 0.125;
   const int cap = 1000;
   // Objective of iteration n (0: the start point) for n up to the cap.
@@ -227,6 +227,10 @@ TEST(AlgorithmLoop, WanderingObjectiveEndsAtItsBestPoint) {
       {"the best left behind, the last point worse",
        script([](int n, double) { return n == 0 ? -100.0 : n == 3 ? -80.0 : n % 2 ? -90.0 : -91.0; }), true,
        3 + window, 3},
+      // A start that is not a number is no best point: the first finite
+      // objective is.
+      {"a start that is not a number",
+       script([](int n, double) { return n == 0 ? std::nan("") : n % 2 ? -90.0 : -91.0; }), true, 1 + window, 1},
       {"progress amid falls never stalls",
        script([](int n, double t) { return n == 0 ? -100.0 : -100.0 + n * t + (n % 2 ? 2 * t : 0.0); }), true, cap, -1},
       {"an iteration cap is left alone",
@@ -265,9 +269,33 @@ TEST(AlgorithmLoop, WanderingObjectiveEndsAtItsBestPoint) {
   }
 }
 
-// A point whose objective is not finite ends the run with one line naming
-// the iteration, before its status line: the deltas after it would be
-// undefined and a tolerance never met.
+// A start point whose objective is not finite is left to the first step,
+// which repairs it (no stop, no extra evaluation, the inputs not touched):
+// the first delta is infinite, and the run goes on from there.
+TEST(AlgorithmLoop, StartWithoutFiniteObjectiveIsLeftToTheFirstStep) {
+  const double inf = std::numeric_limits<double>::infinity();
+  SmallPoint s = smallPoint();
+  ScriptedAlgorithm alg({-inf, -90.0, -90.0});
+  ConvergenceChecker tol(1e-4);
+  DMatrix Qo, Po;
+  CoutCapture cap;
+  alg.iterate_until_convergence(s.G, s.Qt, s.P, Qo, Po, tol, s.meta);
+  const std::vector<std::string> lines = splitLines(cap.text());
+  ASSERT_EQ(lines.size(), 2u);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[0], m, kStatusLine));
+  EXPECT_EQ(m[5], "-90");
+  EXPECT_EQ(m[6], "inf");
+  EXPECT_EQ(alg.getIterationsPerformed(), 2);
+  EXPECT_EQ(alg.objectiveCalls, 3);
+  EXPECT_EQ(Qo.data()[0], s.Qt.data()[0] + 2);
+}
+
+// A point whose objective is not finite after a step ends the run with one
+// line naming the iteration, before its status line: the deltas after it
+// would be undefined and a tolerance never met. So does, at iteration 0, a
+// start point of the accelerated method whose repair leaves its objective
+// not finite (the second value of its script).
 TEST(AlgorithmLoop, ObjectiveThatIsNotFiniteStopsTheRun) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -275,24 +303,32 @@ TEST(AlgorithmLoop, ObjectiveThatIsNotFiniteStopsTheRun) {
       ": the starting or fixed values of Q and P give an observed genotype a probability of 0 or less,"
       " or are not numbers\n";
   struct Case {
+    bool accelerated;
     std::vector<double> values;
     int statusLines;
     std::string last;
   };
   const Case cases[] = {
-      {{-inf, -90.0}, 0, "Error: the objective is -inf at the starting point (iteration 0)" + cause},
-      {{nan}, 0, "Error: the objective is nan at the starting point (iteration 0)" + cause},
-      {{-100.0, -90.0, nan}, 1, "Error: the objective is nan after iteration 2" + cause},
-      {{-100.0, -inf}, 0, "Error: the objective is -inf after iteration 1" + cause},
+      {false, {nan}, 0, "Error: the objective is nan after iteration 1" + cause},
+      {false, {-inf, -inf}, 0, "Error: the objective is -inf after iteration 1" + cause},
+      {false, {-100.0, -90.0, nan}, 1, "Error: the objective is nan after iteration 2" + cause},
+      {false, {-100.0, -inf}, 0, "Error: the objective is -inf after iteration 1" + cause},
+      {true, {-inf, nan}, 0, "Error: the objective is nan at the starting point (iteration 0)" + cause},
+      {true, {nan, -inf}, 0, "Error: the objective is -inf at the starting point (iteration 0)" + cause},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.last);
     const RunResult r = runInChild([&] {
       SmallPoint s = smallPoint();
-      ScriptedAlgorithm alg(tc.values);
       ConvergenceChecker tol(1e-4);
       DMatrix Qo, Po;
-      alg.iterate_until_convergence(s.G, s.Qt, s.P, Qo, Po, tol, s.meta);
+      if (tc.accelerated) {
+        QuasiNewtonAcceleratedAlgorithm qn(std::make_unique<ScriptedAlgorithm>(tc.values), 3);
+        qn.iterate_until_convergence(s.G, s.Qt, s.P, Qo, Po, tol, s.meta);
+      } else {
+        ScriptedAlgorithm alg(tc.values);
+        alg.iterate_until_convergence(s.G, s.Qt, s.P, Qo, Po, tol, s.meta);
+      }
     });
     EXPECT_EQ(r.status, 255);
     const std::vector<std::string> lines = splitLines(r.out);
@@ -844,6 +880,36 @@ TEST_F(QuasiNewtonFake, InversionDiagnostics) {
   }
 }
 
+// The verbose warning's bound: a reciprocal condition number below 1e-7
+// prints its line, one of 1e-7 or more does not. diag(1, e) has the
+// reciprocal condition number e in the one-norm, which LAPACK gives exactly.
+TEST(SecantSystem, VerboseWarningBelowTheBound) {
+  RunStateGuard guard;
+  struct Case {
+    double e;
+    int verbosity;
+    const char* out;
+  };
+  const Case cases[] = {
+      {5e-7, 1, ""},
+      {1e-7, 1, ""},
+      {9.9e-8, 1, "RCond: 9.9e-08\n"},
+      {9.9e-8, 0, ""},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(testing::Message() << "rcond " << tc.e << ", verbosity " << tc.verbosity);
+    Options::verbosity = tc.verbosity;
+    DMatrix A(2, 2), Ainv(2, 2);
+    A.clear();
+    A(0, 0) = 1.0;
+    A(1, 1) = tc.e;
+    CoutCapture cap;
+    invertSecantSystem(A, Ainv);
+    EXPECT_EQ(cap.text(), tc.out);
+    EXPECT_DOUBLE_EQ(Ainv(1, 1), 1.0 / tc.e);
+  }
+}
+
 // A contraction that marks its own destruction.
 class MortalContraction : public ContractionAlgorithm {
  public:
@@ -871,6 +937,32 @@ TEST_F(QuasiNewtonFake, WrapperForwardsToItsBaseAndOwnsIt) {
   Algorithm* asAlgorithm = qn;
   delete asAlgorithm;
   EXPECT_TRUE(destroyed);
+}
+
+// The parameter count (I + L) K passes 2^31 on large data sets, and so does
+// the dimension of the secant queue made with it. A genotype matrix of 3e9
+// rows and no columns holds no storage, and with Q and P of no columns
+// neither do the step matrices.
+TEST(QuasiNewtonSizes, ParameterCountPast32Bits) {
+  const std::size_t rows = 3000000000u;
+  const GMatrix G(rows, 0);
+  const DMatrix Qt(1, 0), P(1, 0);
+  const DatasetMetadata meta;
+  QuasiNewtonAcceleratedAlgorithm qn(std::make_unique<ScriptedAlgorithm>(std::vector<double>{-1.0}), 3);
+  qn.printStatus = false;
+  DMatrix Qo, Po;
+  ConvergenceChecker none(0);
+  qn.iterate_until_convergence(G, Qt, P, Qo, Po, none, meta);
+  EXPECT_EQ(qn.numParameters, rows);
+
+  // The run's first pair, of Qt and P's no entries, does not fit the queue.
+  const RunResult r = runInChild([&] {
+    DMatrix Qo1, Po1;
+    ConvergenceChecker one(1);
+    qn.iterate_until_convergence(G, Qt, P, Qo1, Po1, one, meta);
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Error: a secant pair of 0 parameters does not fit a queue of dimension 3000000000.\n");
 }
 
 // ---- The real update steps on a small simulated data set ---------------------
@@ -1005,6 +1097,36 @@ TEST_F(AlgorithmsOnData, FixedMatrixOutsideTheRegion) {
       EXPECT_TRUE(sameBits(tc.estimateQ ? Po : Qo, fixedIn));
       EXPECT_FALSE(sameBits(tc.estimateQ ? Qo : Po, tc.estimateQ ? Qin : Pin));
     }
+  }
+}
+
+// A fixed P with SNPs of frequency 0 and 1 in every population gives the
+// observed genotypes there the probability 0: the start's objective is -inf.
+// The plain method's first step repairs the fixed matrix; the accelerated
+// method, which restores a fixed matrix from its input after every
+// iteration, starts from the repaired point. Either way P is held at its
+// repaired values and the run ends at a finite objective.
+TEST_F(AlgorithmsOnData, FixedMatrixOfZerosAndOnesIsRepaired) {
+  DMatrix Pfix = P0;
+  for (int k = 0; k < K; ++k) {
+    Pfix(k, 7) = 0.0;
+    Pfix(k, 8) = 1.0;
+  }
+  DMatrix Prepaired = Pfix, Qunused = Q0;
+  fix_infeasibility_problem(Qunused, Prepaired);
+  Options::estimateP = false;
+  for (bool accelerated : {false, true}) {
+    SCOPED_TRACE(accelerated ? "QN/EM" : "EM");
+    std::unique_ptr<Algorithm> alg = std::make_unique<EmAlgorithm>();
+    if (accelerated) alg = std::make_unique<QuasiNewtonAcceleratedAlgorithm>(std::move(alg), 3);
+    alg->printStatus = false;
+    ASSERT_EQ(alg->objective(G, Q0, Pfix, meta), -std::numeric_limits<double>::infinity());
+    DMatrix Qo, Po;
+    ConvergenceChecker tol(1e-4);
+    alg->iterate_until_convergence(G, Q0, Pfix, Qo, Po, tol, meta);
+    EXPECT_TRUE(sameBits(Po, Prepaired));
+    EXPECT_TRUE(std::isfinite(alg->getResultObjective()));
+    EXPECT_GT(alg->getIterationsPerformed(), 1);
   }
 }
 

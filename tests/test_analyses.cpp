@@ -189,6 +189,38 @@ TEST(Analyses, HaploidModeEndToEnd) {
   EXPECT_NE(ok.out.find("Will treat specified (gender * chr) markers as haploid\n"), std::string::npos);
   EXPECT_TRUE(fileExists(dir.file("hap.2.Q")));
 
+  // With one population the estimate of P is the allele count over the
+  // chromosomes that carry it: a male's call on chromosome 23 counts one
+  // allele of one in haploid mode (his 0 or 2 is 0 or 1 copy), two of two
+  // otherwise. One EM step reaches it. Every third SNP is monomorphic, and
+  // its estimate the bound of the feasible region.
+  for (bool haploid : {true, false}) {
+    SCOPED_TRACE(haploid ? "haploid" : "diploid");
+    TempDir run;
+    std::vector<std::string> args = {base + ".bed", "1", "-m", "em", "-a", "none"};
+    if (haploid) args.insert(args.end(), {"-x", "male:23"});
+    const RunResult r = runKelvanore(args, run.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Table p = readTable(run.file("hap.1.P"));
+    ASSERT_EQ(p.size(), static_cast<size_t>(snps));
+    int differing = 0;
+    for (int l = 0; l < snps; ++l) {
+      double copies = 0, chromosomes = 0, diploidCopies = 0;
+      for (int i = 0; i < individuals; ++i) {
+        const bool hemizygous = haploid && chromosome[l] == 23 && sex[i] == 1;
+        copies += hemizygous ? g[i][l] / 2 : g[i][l];
+        chromosomes += hemizygous ? 1 : 2;
+        diploidCopies += g[i][l];
+      }
+      ASSERT_EQ(p[l].size(), 1u);
+      const double expected = std::min(std::max(copies / chromosomes, 1e-5), 0.99999);
+      EXPECT_NEAR(p[l][0], expected, 5e-7) << "SNP " << l;  // 6 decimals written
+      differing += std::fabs(copies / chromosomes - diploidCopies / (2.0 * individuals)) > 0.01;
+    }
+    // The haploid estimate departs from the diploid one at chromosome 23.
+    EXPECT_EQ(differing > 0, haploid);
+  }
+
   // Individual 5 (counted from 1, a male) with a heterozygous call at snp33.
   g[4][33] = 1;
   writeBedFileset(base, g, chromosome, sex);

@@ -443,19 +443,6 @@ const BadInputCase kBadInputs[] = {
      "  Could not read Q from tiny.2.Q.in, needed to skip point estimation", 255},
     {"-z without P.in", "tiny.bed", {{"tiny.2.Q.in", kQin}}, {"-z", "-Q"}, kOut,
      "  Could not read P from tiny.2.P.in, needed to skip point estimation", 255},
-    // Fixed values inside [0, 1] can still give an observed genotype the
-    // probability 0: the objective is -inf, and the run printed status lines
-    // without end.
-    {"fixed P of zeros", "tiny.bed", {{"tiny.2.Q.in", kQin}, {"tiny.2.P.in", "0 0\n0.5 0.5\n0.5 0.5\n"}},
-     {"-i", "-f", "p"}, kOut,
-     "Error: the objective is -inf at the starting point (iteration 0): the starting or fixed values of Q and P "
-     "give an observed genotype a probability of 0 or less, or are not numbers",
-     255},
-    {"fixed Q column of zeros", "tiny.bed", {{"tiny.2.Q.in", "0.5 0.5\n0 0\n0.5 0.5\n0.5 0.5\n"}},
-     {"-i", "-f", "q", "-a", "none"}, kOut,
-     "Error: the objective is -inf at the starting point (iteration 0): the starting or fixed values of Q and P "
-     "give an observed genotype a probability of 0 or less, or are not numbers",
-     255},
     // The .fam and the .ped are read twice: from a pipe the second pass read
     // nothing.
     {"fam from a pipe", "tiny.bed", {{"tiny.fam", kPipe + kFam}}, {"-x", "male:1"}, kOut,

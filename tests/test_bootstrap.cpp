@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "algorithms.h"
@@ -91,6 +92,12 @@ TEST(BlockSize, RefusalsTable) {
   const std::string hint = "; give a block size of 1 to ";
   std::vector<Case> cases = {
       {"decreasing positions", {{1, 100}, {1, 90}}, 0, "Error: map file not in genome order."},
+      // Spacings of 64-bit positions that 32 bits took for 0 and 1.
+      {"a fall of 2^32", {{1, 4294967396}, {1, 100}, {1, 300}}, 0, "Error: map file not in genome order."},
+      {"a fall across the 64-bit range", {{1, INT64_MAX}, {1, INT64_MIN}}, 0, "Error: map file not in genome order."},
+      {"spacings past 2^64 in all", {{1, INT64_MIN}, {1, INT64_MAX}, {2, INT64_MIN}, {2, INT64_MAX}}, 0,
+       "Cannot derive a bootstrap block size: the marker spacings add up to more than 2^64 base pairs" + hint +
+           "4 SNPs with --blockSize (-h)"},
       {"no pair on one chromosome", {{1, 100}, {2, 90}, {3, 80}}, 0,
        "Cannot derive a bootstrap block size from the marker positions" + hint + "3 SNPs with --blockSize (-h)"},
       {"all at one position", {{1, 100}, {1, 100}}, 0,
@@ -119,6 +126,37 @@ TEST(BlockSize, RefusalsTable) {
     std::vector<std::string> lines = splitLines(r.out);
     ASSERT_FALSE(lines.empty()) << c.name;
     EXPECT_EQ(lines.back(), c.lastLine) << c.name;
+  }
+}
+
+// Positions and their spacings are 64-bit: spacings of 2^31 and more (which
+// 32 bits took for falls) are averaged as they are.
+TEST(BlockSize, SpacingsPast32Bits) {
+  struct Case {
+    std::vector<int64_t> positions;  // all on chromosome 1
+    const char* average;
+    int size;
+  };
+  const Case cases[] = {
+      {{100, 100 + (int64_t{1} << 31)}, "2.14748e+09", 1},
+      {{0, int64_t{1} << 32, (int64_t{1} << 32) + 400}, "2.14748e+09", 1},
+      {{INT64_MIN, INT64_MAX}, "1.84467e+19", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.average);
+    RunResult r = runInChild([&] {
+      std::vector<SNPInfo> snps(c.positions.size());
+      for (size_t j = 0; j < snps.size(); ++j) {
+        snps[j].chromosome = 1;
+        snps[j].position = c.positions[j];
+      }
+      L = static_cast<int>(snps.size());
+      Options::blockSize = 0;
+      calculate_block_size(snps);
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Average base pair separation between consecutive markers: " + std::string(c.average) +
+                         "\nBlock size that will be used for block bootstrap: " + std::to_string(c.size) + "\n");
   }
 }
 

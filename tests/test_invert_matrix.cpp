@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "e2e_util.h"
 
@@ -37,6 +38,32 @@ TEST(InvertMatrix, SmallExamples) {
   EXPECT_LT(rcond, 1.0);
   // The input is left as it was.
   EXPECT_EQ(A(0, 1), 7.0);
+}
+
+// The reciprocal condition number is that of the one-norm, 1 / (|A|_1
+// |A^-1|_1), which for these small matrices the estimate reaches exactly.
+// The lower-triangular one is not symmetric, and its largest column sum (5)
+// and largest row sum (4) differ, as do those of its inverse, with rows
+// (1/4 0 0), (-1/8 1/2 0), (1/8 -1/2 1): 1 and 13/8. In the infinity norm
+// its rcond would be 1 / (4 13/8) = 0.1538...; of a 2 x 2 matrix both norms
+// give the same.
+TEST(InvertMatrix, ConditionIsOfTheOneNorm) {
+  struct Case {
+    size_t n;
+    std::vector<double> rowMajor;
+    double rcond;  // 1 / (|A|_1 |A^-1|_1)
+  };
+  const Case cases[] = {
+      {3, {4, 0, 0, 1, 2, 0, 0, 1, 1}, 1.0 / (5.0 * 1.0)},
+      {2, {4, 7, 2, 6}, 1.0 / (13.0 * 1.1)},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.n);
+    DMatrix Ainv;
+    double rcond = -1.0;
+    ASSERT_TRUE(invert_matrix(matrixOf(tc.n, tc.rowMajor), Ainv, rcond));
+    EXPECT_DOUBLE_EQ(rcond, tc.rcond);
+  }
 }
 
 TEST(InvertMatrix, SingularLeavesConditionUnwritten) {

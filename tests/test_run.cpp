@@ -1,6 +1,7 @@
 // End-to-end runs of the whole program on the shipped simulated data set:
 // the order of the driver's lines, the number formats across passes, the
-// result files, and the estimates against the true values.
+// result files, and the estimates against the true values; and on a tiny
+// PED fileset, starting values outside the feasible region.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -392,4 +393,84 @@ TEST(Run, AcceptedValuesRunAsThePlainRun) {
   EXPECT_EQ(readTable(weights.file("sim3.3.Q.lambda.0")).size(), 302u);
   EXPECT_EQ(readTable(weights.file("sim3.3.P.lambda.0")).size(), 5001u);
   EXPECT_EQ(linesStartingWith(two.out, "Lambda: ").size(), 1u);
+}
+
+// Starting values of 0 and 1 give observed genotypes the probability 0, so
+// the start's objective is -inf; the run stopped there. The first step
+// repairs them (also a matrix held fixed), and the run goes on: without
+// acceleration its first delta is infinite, and with Q and P both fixed it
+// converges at its second iteration. With acceleration the run starts from
+// the repaired point, as every iteration restores a fixed matrix from its
+// input. A fixed matrix ends at its repaired values.
+TEST(Run, StartOutsideTheFeasibleRegionIsRepaired) {
+  // 4 individuals x 3 SNPs; individual 3 misses SNP 1.
+  const std::string ped =
+      "f0 i0 0 0 1 -9 2 2 1 2 1 1\n"
+      "f1 i1 0 0 2 -9 1 2 1 1 2 2\n"
+      "f2 i2 0 0 2 -9 1 1 2 2 1 2\n"
+      "f3 i3 0 0 2 -9 0 0 1 2 1 1\n";
+  const std::string map = "1 rs1 0 100\n1 rs2 0 200\n2 rs3 0 150\n";
+  const std::string pZeroOne = "0.000000\n1.000000\n0.500000\n";
+  const std::string pRepaired = "0.000010\n0.999990\n0.500000\n";
+  const std::string qOnes = "1\n1\n1\n1\n";
+  struct Case {
+    const char* name;
+    const char* K;
+    std::vector<std::pair<std::string, std::string>> inputs;  // starting files
+    std::vector<std::string> options;
+    const char* firstStatus;  // the start of the first status line
+    bool infiniteDelta;       // of the first status line
+    int iterations;           // of the main run; 0: not checked
+    std::string resultFile;
+    std::string result;  // its whole text, or its first lines
+  };
+  const Case cases[] = {
+      {"fixed Q and P, no acceleration", "1", {{"data.1.P.in", pZeroOne}, {"data.1.Q.in", qOnes}},
+       {"-i", "-f", "pq", "-a", "none"}, "1 (Block) ", true, 2, "data.1.P", pRepaired},
+      {"fixed Q and P, EM", "1", {{"data.1.P.in", pZeroOne}, {"data.1.Q.in", qOnes}},
+       {"-i", "-f", "pq", "-m", "em", "-a", "none"}, "1 (EM) ", true, 2, "data.1.P", pRepaired},
+      {"fixed Q and P, accelerated", "1", {{"data.1.P.in", pZeroOne}, {"data.1.Q.in", qOnes}},
+       {"-i", "-f", "pq"}, "1 (QN/Block) ", false, 1, "data.1.P", pRepaired},
+      {"fixed P, accelerated", "2",
+       {{"data.2.P.in", "0 0\n0.5 0.5\n0.5 0.5\n"}, {"data.2.Q.in", "0.5 0.5\n0.5 0.5\n0.5 0.5\n0.5 0.5\n"}},
+       {"-i", "-f", "p"}, "1 (QN/Block) ", false, 0, "data.2.P", "0.000010 0.000010\n0.500000 0.500000\n"},
+      {"fixed Q column of zeros, no acceleration", "2",
+       {{"data.2.Q.in", "0.5 0.5\n0 0\n0.5 0.5\n0.5 0.5\n"}, {"data.2.P.in", "0.5 0.5\n0.5 0.5\n0.5 0.5\n"}},
+       {"-i", "-f", "q", "-a", "none"}, "1 (Block) ", true, 0, "data.2.Q", "0.500000 0.500000\n0.500000 0.500000\n"},
+      // Q drawn at random: the five priming EM steps start from the -inf.
+      {"estimated P, priming", "2", {{"data.2.P.in", "0 0\n1 1\n0.5 0.5\n"}}, {"-i"}, "1 (EM) ", true, 0,
+       "", ""},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TempDir dir;
+    writeFile(dir.file("data.ped"), ped);
+    writeFile(dir.file("data.map"), map);
+    for (const auto& input : tc.inputs) writeFile(dir.file(input.first), input.second);
+    std::vector<std::string> args = tc.options;
+    args.push_back(dir.file("data.ped"));
+    args.push_back(tc.K);
+    const RunResult r = runKelvanore(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Initial loglikelihood: "), std::string::npos);
+
+    const std::vector<std::string> status = linesStartingWith(r.out, tc.firstStatus);
+    ASSERT_FALSE(status.empty()) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(status[0], m, std::regex(".*\\tLoglikelihood: ([^\\t]+)\\t\\(delta\\): (.*)")))
+        << status[0];
+    EXPECT_TRUE(std::isfinite(std::stod(m[1]))) << status[0];
+    EXPECT_EQ(m[2] == "inf", tc.infiniteDelta) << status[0];
+
+    if (tc.iterations > 0) {
+      EXPECT_EQ(linesStartingWith(r.out, "Converged in " + std::to_string(tc.iterations) + " iterations").size(), 1u)
+          << r.out;
+    }
+    const std::vector<std::string> summary = linesStartingWith(r.out, "Loglikelihood: ");
+    ASSERT_EQ(summary.size(), 1u) << r.out;
+    EXPECT_TRUE(std::isfinite(std::stod(summary[0].substr(15)))) << summary[0];
+    if (!tc.resultFile.empty()) {
+      EXPECT_EQ(readFile(dir.file(tc.resultFile)).substr(0, tc.result.size()), tc.result);
+    }
+  }
 }

@@ -361,6 +361,9 @@ TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
       {"ShouldNotReachHere", [] { ShouldNotReachHere(); }, "ShouldNotReachHere()\n", "", 255},
       {"stopOutOfMemory", [] { stopOutOfMemory("the Q matrix"); },
        "Out of memory: cannot allocate the Q matrix\n", "", 255},
+      // A part line still buffered goes first.
+      {"stopFromAnyThread", [] { std::cout << "partial "; stopFromAnyThread("ShouldNotReachHere()"); },
+       "partial ShouldNotReachHere()\n", "", 255},
       {"stopWithMessage", [] { stopWithMessage("done", 3); }, "done\n", "", 3},
       {"stopWithError", [] { std::cout << "partial"; stopWithError("bad"); }, "partial", "bad\n", 255},
   };
