@@ -347,6 +347,8 @@ bool TextInput::nextRecord() {
         line_.compare(0, kUtf16MarkSize, kUtf16BeMark) == 0)
       return endsAt(kUtf16Mark);
     if (line_.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) line_.erase(0, kByteOrderMarkSize);
+    // A file of a byte-order mark alone holds no line.
+    if (line_.empty() && file_.eof()) return false;
   }
   if (blankLines_ == kBlankLinesEnd && isBlank(line_)) {
     // The records end here unless one follows: blank lines may only end a

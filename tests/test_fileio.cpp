@@ -170,6 +170,37 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
   }
 }
 
+// Where blank lines are records (the .pop), they are handed on as any line;
+// the other endings are as before.
+TEST_F(FileIoTest, TextInputHandsOnBlankLinesWhenAsked) {
+  using namespace std::string_literals;
+  const struct {
+    const char* name;
+    std::string text;
+    std::string seen;
+    TextInput::Ending ending;
+    int64_t endingLine;
+  } cases[] = {
+      {"blank lines inside and at the end", "a\n\n \t\nb\n\n", "a\n\n \t\nb\n\n", TextInput::kEnd, 0},
+      {"blank last line without a line feed", "a\n  ", "a\n  ", TextInput::kEnd, 0},
+      {"byte-order mark alone", "\xEF\xBB\xBF", "", TextInput::kEnd, 0},
+      {"byte-order mark on a line of its own", "\xEF\xBB\xBF\na\n", "\na\n", TextInput::kEnd, 0},
+      {"lone carriage return in a blank line", "a\n\r \nb\n", "a\n", TextInput::kLoneCarriageReturn, 2},
+      {"NUL after a blank line", "a\n\nb\0\n"s, "a\n\n", TextInput::kNulByte, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = dir.file("t.txt");
+    writeFile(name, c.text);
+    TextInput text(name, TextInput::kBlankLinesHandedOn);
+    std::istream in(&text);
+    const std::string seen{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(text.ending(), c.ending);
+    EXPECT_EQ(text.endingLine(), c.endingLine);
+  }
+}
+
 TEST_F(FileIoTest, TextInputStops) {
   const std::string blank = dir.file("blank.txt");
   writeFile(blank, "a\n\nb\n");

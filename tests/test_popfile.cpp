@@ -39,6 +39,7 @@ TEST_F(PopFileTest, LabelsNumberedByFirstAppearance) {
       {"empty and blank lines inside are unlabelled individuals", "A\n\nB\n \t\r\nA\n", 5, 2,
        {0, -1, 1, -1, 0}},
       {"blank last individuals", "A\nB\n\n\n", 4, 2, {0, 1, -1, -1}},
+      {"byte-order mark before a blank line", "\xEF\xBB\xBF\nA\nB\n", 3, 2, {-1, 0, 1}},
       // It made the first label unreadable and so renumbered the others.
       {"byte-order mark", "\xEF\xBB\xBF" "A\nB\nA\n-\n", 4, 2, {0, 1, 0, -1}},
       {"digit starts a label, underscore and minus do not", "1\n_x\n-y\n?\n1\n", 5, 1,

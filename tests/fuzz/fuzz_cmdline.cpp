@@ -80,10 +80,10 @@ std::string basenameOf(const std::string& path) { return posixBasename(path); }
 
 // Two penalty weights of one result name: the weights as the stream prints
 // them (six digits, so their integer parts cannot be checked) and the
-// integer part that names both.
+// suffix that names both (none for two weights of 0).
 bool sameResultName(const std::string& line) {
   static const std::regex form(
-      "Penalty weights [-+0-9.e]+ and [-+0-9.e]+ give the same result file name \\(\\.lambda\\.-?[0-9]+\\)");
+      "Penalty weights [-+0-9.e]+ and [-+0-9.e]+ give the same result file name( \\(\\.lambda\\.-?[0-9]+\\))?");
   return std::regex_match(line, form);
 }
 
@@ -143,7 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     } else if (o.status == 255) {
       const bool usage = o.err == "Usage: kelvanore <input file> <K>\nSee --help or manual for more advanced usage.\n";
       // A refused penalty weight is shown as the number it read as.
-      if (!usage && !(o.err.empty() && (isOneOf(lastLine(o.out), kMessages, {"Invalid penalty weight: "}) ||
+      if (!usage && !(o.err.empty() && (isOneOf(lastLine(o.out), kMessages,
+                                                 {"Invalid penalty weight: ",
+                                                  "Can only skip point estimation with one penalty weight ("}) ||
                                          sameResultName(lastLine(o.out)) ||
                                          endsWithEcho(o.out, kPrefixes, args))))
         finding("unexpected message", o);
@@ -164,7 +166,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       finding("negative iteration count accepted", o);
     std::set<std::string> names;
     for (double lambda : Options::lambdas)
-      if (!names.insert(lambdaText(lambda)).second) finding("two penalty weights of one result name accepted", o);
+      if (!names.insert(resultSuffix(lambda)).second) finding("two penalty weights of one result name accepted", o);
+    if (Options::skipPointEstimation && Options::lambdas.size() > 1)
+      finding("several penalty weights accepted without the point estimation", o);
+    if (Options::cvFolds < 0 || Options::cvFolds == 1) finding("a fold count of 1 or below 0 accepted", o);
     if (omp_get_dynamic()) finding("dynamic thread teams left on", o);
   }
   // The names are copies the parser made with strdup (the base name and the

@@ -31,6 +31,23 @@ bool wholeInt(const std::string& token, int& value) {
   return true;
 }
 
+// A whole decimal number (digits, sign, point, exponent only) that is
+// finite, and a whole decimal integer of 64 bits.
+bool wholeNumber(const std::string& token, double& value) {
+  if (token.empty() || token.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+  char* end = nullptr;
+  value = std::strtod(token.c_str(), &end);
+  return end == token.c_str() + token.size() && value - value == 0;
+}
+
+bool wholeInteger(const std::string& token, long long& value) {
+  if (token.empty() || isWhite(token[0])) return false;
+  errno = 0;
+  char* end = nullptr;
+  value = std::strtoll(token.c_str(), &end, 10);
+  return errno != ERANGE && end == token.c_str() + token.size();
+}
+
 void setOptions(const std::string& part) {
   Options::B = 0;
   Options::blockSize = 0;
@@ -109,10 +126,13 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
     if (tokens.size() != 4) finding("a .map line of other than four tokens accepted", o);
     int chromosome = 0;
     if (!wholeInt(tokens[0], chromosome)) finding("a non-integer chromosome accepted", o);
+    double genetic = 0;
+    long long position = 0;
+    if (!wholeNumber(tokens[2], genetic)) finding("a genetic position that is not a whole number accepted", o);
+    if (!wholeInteger(tokens[3], position)) finding("a base-pair position that is not a whole integer accepted", o);
     if (count >= L) finding("a .map with more records than SNPs accepted", o);
     const SNPInfo& s = meta.snpInfo[count];
-    if (s.chromosome != chromosome || s.name != tokens[1] ||
-        s.position != std::strtoll(tokens[3].c_str(), nullptr, 10))
+    if (s.chromosome != chromosome || s.name != tokens[1] || s.position != position || s.geneticPosition != genetic)
       finding(".map record stored wrongly", o);
     ++count;
   }
@@ -138,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         "Invalid chromosome code!  Use integers.",
     };
     static const std::vector<std::string> kPrefixes = withEarlyEnds(
-        {"Error for individual number ", "Wrong number of fields in ", "Invalid separator between genotype pairs in "});
+        {"Error for individual number ", "Wrong number of fields in ", "Invalid separator between genotype pairs in ",
+         "Invalid base-pair position in ", "Invalid genetic position in "});
     checkStop(o, kMessages, kPrefixes);
   } else {
     checkSuccess(parts, meta, o);

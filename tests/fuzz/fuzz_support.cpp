@@ -176,7 +176,7 @@ void pointInputAtScratch(const char* suffix) {
   K = 2;
 }
 
-std::string recordsOf(const std::string& text, EarlyEnd& end) {
+std::string recordsOf(const std::string& text, EarlyEnd& end, bool blankLinesAreRecords) {
   static const std::string kByteOrderMark = "\xEF\xBB\xBF";
   end = EarlyEnd();
   const auto startsWith = [&](const char* mark, std::size_t size) {
@@ -205,7 +205,7 @@ std::string recordsOf(const std::string& text, EarlyEnd& end) {
       if (text[p] == '\0') nul = true;
       if (text[p] == '\r' && p + 1 < stop) loneCr = true;
     }
-    if (blank) {
+    if (blank && !blankLinesAreRecords) {
       if (firstBlank == 0) firstBlank = number;
     } else if (firstBlank != 0) {
       end = {"Blank line in ", firstBlank};

@@ -67,8 +67,9 @@ struct EarlyEnd {
 // text encoding (UTF-16 byte-order mark) in ", or UTF-32), or at a record
 // line that holds a NUL byte ("NUL byte in ") or a carriage return with a
 // byte other than a line feed after it ("Carriage return without line
-// feed in ").
-std::string recordsOf(const std::string& text, EarlyEnd& end);
+// feed in "). Where blank lines are records (the .pop), they are kept as
+// lines like any other.
+std::string recordsOf(const std::string& text, EarlyEnd& end, bool blankLinesAreRecords = false);
 
 // The prefixes and the messages of an early end, for an oracle's list of
 // message prefixes.
