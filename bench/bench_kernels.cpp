@@ -19,14 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "bedfile.h"
 #include "feasible.h"
-#include "fileio.h"
 #include "fquadprog.h"
 #include "kernel_level.h"
+#include "matrix_files.h"
 #include "options.h"
 #include "raw_algorithms.h"
 #include "reference_kernels.h"
-#include "utils.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <iostream>
 #include <string>
 
-#include "fileio.h"
+#include "bedfile.h"
+#include "run_state.h"
+#include "types.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {

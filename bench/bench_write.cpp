@@ -8,7 +8,8 @@
 #include <iostream>
 #include <string>
 
-#include "fileio.h"
+#include "result_files.h"
+#include "types.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 5) {

@@ -44,8 +44,9 @@
 #include <string>
 #include <vector>
 
-#include "fileio.h"
-#include "utils.h"
+#include "result_files.h"
+#include "stops.h"
+#include "types.h"
 
 namespace {
 

@@ -12,6 +12,9 @@
 #include "invert_matrix.h"
 #include "raw_algorithms.h"
 #include "secant.h"
+#include "stops.h"
+#include "types.h"
+#include "utils.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "convergence.h"
 #include "options.h"
-#include "utils.h"
+#include "types.h"
 
 class SecantQueue;
 

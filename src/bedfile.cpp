@@ -16,7 +16,11 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/unordered_map.hpp>
 
-#include "fileio.h"
+#include "genotypes.h"
+#include "run_state.h"
+#include "stops.h"
+#include "text_input.h"
+#include "utils.h"
 
 namespace {
 

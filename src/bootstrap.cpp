@@ -10,6 +10,12 @@
 
 #include "algorithms.h"
 #include "options.h"
+#include "random.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
+#include "utils.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "utils.h"
+#include "types.h"
 
 class Algorithm;
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "stops.h"
 #include "utils.h"
 
 ConvergenceChecker::ConvergenceChecker(double tol) : tolerance(tol), maxIterations(INT_MAX) {}

@@ -8,6 +8,11 @@
 
 #include "algorithms.h"
 #include "options.h"
+#include "random.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #ifndef KELVANORE_CV_H
 #define KELVANORE_CV_H
 
-#include "utils.h"
+#include "types.h"
 
 // Sets cvIndex. The re-fits use an object built from the configuration,
 // released when the folds are done.

@@ -5,6 +5,8 @@
 
 #include <boost/numeric/ublas/io.hpp>
 
+#include "types.h"
+
 namespace {
 
 // Projects the n entries at w onto the truncated simplex in place. isFixed

@@ -4,7 +4,7 @@
 #ifndef KELVANORE_FEASIBLE_H
 #define KELVANORE_FEASIBLE_H
 
-#include "utils.h"
+#include "types.h"
 
 // The box of the feasible region: every allele frequency in [kFeasibleLow,
 // kFeasibleHigh] and every ancestry fraction at least kFeasibleLow. Inside

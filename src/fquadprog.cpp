@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "utils.h"
+#include "stops.h"
 
 namespace {
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "stops.h"
+#include "types.h"
+
 extern "C" {
 // LAPACK, Fortran calling convention: every argument by address, and a
 // hidden length after the arguments for each character argument.

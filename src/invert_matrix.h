@@ -3,7 +3,7 @@
 #ifndef KELVANORE_INVERT_MATRIX_H
 #define KELVANORE_INVERT_MATRIX_H
 
-#include "utils.h"
+#include "types.h"
 
 // The largest order served: the call's fixed work areas hold 1000 doubles
 // and 100 ints, and the condition estimate needs 4n doubles and n ints, the

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "utils.h"
+#include "stops.h"
 
 #if defined(__x86_64__)
 #include <cpuid.h>

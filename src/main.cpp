@@ -10,9 +10,15 @@
 #include "convergence.h"
 #include "cv.h"
 #include "fileio.h"
+#include "fst.h"
 #include "kernel_level.h"
 #include "options.h"
 #include "raw_algorithms.h"
+#include "result_files.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
 #include "utils.h"
 
 namespace {

@@ -14,8 +14,14 @@
 #include <map>
 #include <sstream>
 
-#include "fileio.h"
-#include "invert_matrix.h"
+#include <boost/lexical_cast.hpp>
+#include <boost/tokenizer.hpp>
+
+#include "random.h"
+#include "result_names.h"
+#include "run_state.h"
+#include "secant.h"
+#include "stops.h"
 #include "utils.h"
 #include "version.h"
 
@@ -172,7 +178,7 @@ AccelerationScheme parseAcceleration(const char* value) {
     // The acceleration needs at least one secant pair to extrapolate from,
     // and inverts a matrix of the count's order once that many iterations
     // have run: refused here, not after them.
-    if (r < 1 || r > kMaxInvertOrder)
+    if (r < 1 || r > kMaxSecantConditions)
       stopWithMessage(std::string("Invalid number of secant conditions: ") + value);
     return {QUASI_NEWTON, r};
   }
@@ -515,4 +521,18 @@ void print_help() {
   for (size_t n = 0; n < sizeof lines / sizeof lines[0]; ++n)
     text += padRight(lines[n], n == kPedLine ? 76 : 78) + "\n";
   std::cout << text;
+}
+
+std::vector<double> readList(std::string text) {
+  // Blank only: a tab is part of a token, not a separator.
+  boost::char_separator<char> separators("[], ");
+  boost::tokenizer<boost::char_separator<char>> tokens(text, separators);
+  std::vector<double> values;
+  for (const std::string& token : tokens) {
+    double value;
+    if (!boost::conversion::try_lexical_convert(token, value))
+      stopWithMessage("Invalid penalty weight: " + token);
+    values.push_back(value);
+  }
+  return values;
 }

@@ -35,7 +35,7 @@ struct AccelerationScheme {
   X(bool, estimateQ)                                                                                  \
   X(bool, estimateP)                                                                                  \
   X(unsigned int, seedval)                                                                            \
-  X(AccelerationScheme, acceleration) /* quasi-Newton R within 1 .. kMaxInvertOrder */                \
+  X(AccelerationScheme, acceleration) /* quasi-Newton R within 1 .. kMaxSecantConditions */            \
   X(MethodType, method)                                                                               \
   X(PenaltyFunction, penaltyfunction) /* lambda set by main before each point estimation */           \
   X(int, B)                           /* bootstrap replicates: 0 = off, else at least 2 */            \
@@ -70,6 +70,11 @@ class Options {
   // The usage text on standard error, then status 255.
   [[noreturn]] static void usage();
 };
+
+// The numbers of a penalty weight list such as "[0, 10, 100]" or "0,10" (an
+// empty list for a text of separators only); a token that is not a number
+// ends the run with "Invalid penalty weight: " and the token.
+std::vector<double> readList(std::string text);
 
 // Appends the pieces of text between separators to out (empty pieces kept).
 void update_vector(std::string text, char separator, std::vector<std::string>& out);

@@ -1,5 +1,7 @@
 #include "quadprog.h"
 
+#include "types.h"
+
 namespace {
 
 // Checks the sizes in the order callers rely on; 0 when they agree.

@@ -5,7 +5,7 @@
 #define KELVANORE_QUADPROG_H
 
 #include "fquadprog.h"
-#include "utils.h"
+#include "types.h"
 
 // Returns 0 after solving (status and x written), -1 or -2 after a size
 // error (nothing written). See fquadprog.h for the problem and status.

@@ -12,6 +12,10 @@
 #include "kernel_level.h"
 #include "kernels.h"
 #include "options.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
 
 static_assert(kKernelMissing == kMissing, "the kernels' missing code is the readers'");
 static_assert(kKernelFeasibleLow == kFeasibleLow && kKernelFeasibleHigh == kFeasibleHigh,

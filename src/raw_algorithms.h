@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "penalty.h"
-#include "utils.h"
+#include "types.h"
 
 double loglike(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const DatasetMetadata& meta);
 double objective(const GMatrix& G, const DMatrix& Qt_, const DMatrix& P_, const PenaltyFunction& pf,

@@ -4,6 +4,10 @@
 
 #include <boost/numeric/ublas/matrix_proxy.hpp>
 
+#include "stops.h"
+#include "types.h"
+#include "utils.h"
+
 namespace {
 
 bool sameShape(const DMatrix& a, const DMatrix& b) { return a.size1() == b.size1() && a.size2() == b.size2(); }

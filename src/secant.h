@@ -11,7 +11,11 @@
 #include <cstddef>
 #include <list>
 
-#include "utils.h"
+#include "types.h"
+
+// The most secant conditions the acceleration takes: it inverts a matrix of
+// that order once the queue is full (invert_matrix serves up to 99).
+constexpr int kMaxSecantConditions = 99;
 
 class SecantCondition {
  public:

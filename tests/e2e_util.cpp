@@ -21,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 
+
 namespace {
 
 std::string slurpFd(int fd) {

@@ -8,8 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "options.h"
+#include "run_state.h"
 #include "run_state_guard.h"
-#include "utils.h"
+#include "types.h"
 
 class EngineFixture : public ::testing::Test {
  protected:

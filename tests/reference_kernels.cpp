@@ -19,6 +19,10 @@
 #include "options.h"
 #include "quadprog.h"
 #include "raw_algorithms.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
 
 namespace {
 

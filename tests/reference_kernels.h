@@ -9,7 +9,7 @@
 #define KELVANORE_TESTS_REFERENCE_KERNELS_H
 
 #include "penalty.h"
-#include "utils.h"
+#include "types.h"
 
 // The log-likelihood by its independent formula: individuals outer, SNPs
 // inner, the sum of f (g log p + (2 - g) log(1 - p)) over the observed calls

@@ -15,7 +15,9 @@
 #include "engine_fixture.h"
 #include "kernel_level.h"
 #include "raw_algorithms.h"
-#include "utils.h"
+#include "run_state.h"
+#include "starting_values.h"
+#include "types.h"
 
 namespace {
 

@@ -40,7 +40,8 @@
 #include <vector>
 
 #include "options.h"
-#include "utils.h"
+#include "random.h"
+#include "run_state.h"
 
 class RunStateGuard {
  public:

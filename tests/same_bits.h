@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "utils.h"
+#include "types.h"
 
 namespace same_bits_detail {
 

@@ -1,4 +1,13 @@
 #include "algorithms.h"
+#include "e2e_util.h"
+#include "feasible.h"
+#include "raw_algorithms.h"
+#include "run_state.h"
+#include "run_state_guard.h"
+#include "same_bits.h"
+#include "secant.h"
+#include "starting_values.h"
+#include "types.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -15,12 +24,6 @@
 #include <utility>
 #include <vector>
 
-#include "e2e_util.h"
-#include "feasible.h"
-#include "raw_algorithms.h"
-#include "run_state_guard.h"
-#include "same_bits.h"
-#include "secant.h"
 
 namespace {
 

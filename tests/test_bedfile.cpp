@@ -1,4 +1,9 @@
 #include "bedfile.h"
+#include "e2e_util.h"
+#include "reader_fixture.h"
+#include "run_state.h"
+#include "stops.h"
+#include "types.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,9 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
-#include "fileio.h"
-#include "reader_fixture.h"
 
 namespace {
 

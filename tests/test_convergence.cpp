@@ -1,4 +1,5 @@
 #include "convergence.h"
+#include "e2e_util.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,6 @@
 #include <limits>
 #include <string>
 
-#include "e2e_util.h"
 
 namespace {
 

@@ -5,7 +5,11 @@
 #include "cv.h"
 #include "e2e_util.h"
 #include "options.h"
+#include "random.h"
+#include "run_state.h"
 #include "run_state_guard.h"
+#include "starting_values.h"
+#include "types.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
+#include "e2e_util.h"
 #include "feasible.h"
+#include "types.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "e2e_util.h"
 
 namespace {
 

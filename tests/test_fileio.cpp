@@ -1,4 +1,14 @@
+#include "e2e_util.h"
 #include "fileio.h"
+#include "genotypes.h"
+#include "matrix_files.h"
+#include "options.h"
+#include "reader_fixture.h"
+#include "result_files.h"
+#include "run_state.h"
+#include "text_input.h"
+#include "types.h"
+#include "utils.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,9 +32,6 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
-#include "reader_fixture.h"
-#include "options.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
+#include "e2e_util.h"
 #include "invert_matrix.h"
+#include "types.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "e2e_util.h"
 
 namespace {
 

@@ -17,8 +17,10 @@
 #include "options.h"
 #include "raw_algorithms.h"
 #include "reference_kernels.h"
+#include "run_state.h"
 #include "same_bits.h"
-#include "utils.h"
+#include "starting_values.h"
+#include "types.h"
 
 namespace {
 

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "raw_algorithms.h"
+#include "run_state.h"
 #include "run_state_guard.h"
 #include "same_bits.h"
-#include "utils.h"
+#include "types.h"
 
 namespace {
 

@@ -1,4 +1,9 @@
+#include "e2e_util.h"
 #include "options.h"
+#include "random.h"
+#include "run_state.h"
+#include "run_state_guard.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -12,10 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
-#include "run_state_guard.h"
-#include "utils.h"
-#include "version.h"
 
 namespace {
 

@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "bedfile.h"
 #include "e2e_util.h"
-#include "reader_fixture.h"
-#include "fileio.h"
 #include "options.h"
+#include "pedfile.h"
+#include "reader_fixture.h"
+#include "run_state.h"
+#include "types.h"
 
 namespace {
 

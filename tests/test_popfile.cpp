@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "e2e_util.h"
-#include "fileio.h"
+#include "popfile.h"
+#include "run_state.h"
 #include "run_state_guard.h"
 
 namespace {

@@ -1,4 +1,9 @@
+#include "e2e_util.h"
+#include "feasible.h"
 #include "quadprog.h"
+#include "same_bits.h"
+#include "stops.h"
+#include "types.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -20,9 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include "e2e_util.h"
-#include "feasible.h"
-#include "same_bits.h"
 
 namespace {
 

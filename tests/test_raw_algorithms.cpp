@@ -1,6 +1,14 @@
 // Kernels of the estimation engine: log-likelihood, penalty and objective,
 // and the EM and block-relaxation update steps.
+#include "engine_fixture.h"
+#include "feasible.h"
+#include "options.h"
 #include "raw_algorithms.h"
+#include "reference_kernels.h"
+#include "run_state.h"
+#include "same_bits.h"
+#include "starting_values.h"
+#include "types.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -11,12 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "engine_fixture.h"
-#include "feasible.h"
-#include "options.h"
-#include "reference_kernels.h"
-#include "same_bits.h"
-#include "utils.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "run_state.h"
 
 namespace {
 

@@ -1,4 +1,8 @@
+#include "e2e_util.h"
+#include "run_state.h"
+#include "run_state_guard.h"
 #include "secant.h"
+#include "types.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
-#include "run_state_guard.h"
 
 namespace {
 

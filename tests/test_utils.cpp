@@ -1,3 +1,13 @@
+#include "e2e_util.h"
+#include "feasible.h"
+#include "fst.h"
+#include "options.h"
+#include "random.h"
+#include "run_state.h"
+#include "run_state_guard.h"
+#include "starting_values.h"
+#include "stops.h"
+#include "types.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +30,6 @@
 #include <thread>
 #include <vector>
 
-#include "e2e_util.h"
-#include "feasible.h"
-#include "options.h"
-#include "run_state_guard.h"
 
 namespace {
 

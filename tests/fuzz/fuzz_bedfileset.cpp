@@ -12,7 +12,8 @@
 #include "fileio.h"
 #include "fuzz_support.h"
 #include "options.h"
-#include "utils.h"
+#include "run_state.h"
+#include "types.h"
 
 namespace {
 

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "fileio.h"
 #include "fuzz_support.h"
 #include "options.h"
+#include "result_names.h"
+#include "run_state.h"
 #include "utils.h"
 #include "version.h"
 

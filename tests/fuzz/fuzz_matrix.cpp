@@ -8,8 +8,10 @@
 
 #include "fileio.h"
 #include "fuzz_support.h"
+#include "matrix_files.h"
 #include "options.h"
-#include "utils.h"
+#include "run_state.h"
+#include "types.h"
 
 namespace {
 

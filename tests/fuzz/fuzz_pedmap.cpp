@@ -15,13 +15,14 @@
 #include "fileio.h"
 #include "fuzz_support.h"
 #include "options.h"
-#include "utils.h"
+#include "run_state.h"
+#include "types.h"
 
 namespace {
 
 // A whole decimal integer within int, an optional sign and leading zeros.
 bool wholeInt(const std::string& token, int& value) {
-  if (token.empty() || isWhite(token[0])) return false;
+  if (token.empty() || isReaderWhite(token[0])) return false;
   errno = 0;
   char* end = nullptr;
   const long long v = std::strtoll(token.c_str(), &end, 10);
@@ -41,7 +42,7 @@ bool wholeNumber(const std::string& token, double& value) {
 }
 
 bool wholeInteger(const std::string& token, long long& value) {
-  if (token.empty() || isWhite(token[0])) return false;
+  if (token.empty() || isReaderWhite(token[0])) return false;
   errno = 0;
   char* end = nullptr;
   value = std::strtoll(token.c_str(), &end, 10);
@@ -100,7 +101,7 @@ void checkSuccess(const std::vector<std::string>& parts, const DatasetMetadata& 
     const std::size_t pairsEnd = p + 4 * static_cast<std::size_t>(L) - 1;
     if (L > 0 && line.size() < pairsEnd) finding("a line with too few pairs accepted", o);
     for (std::size_t q = std::max(p, L > 0 ? pairsEnd : p); q < line.size(); ++q)
-      if (!isWhite(line[q])) finding("characters after the last pair ignored", o);
+      if (!isReaderWhite(line[q])) finding("characters after the last pair ignored", o);
     for (int j = 0; j < L; ++j) {
       const char a = line[p + 4 * j], b = line[p + 4 * j + 2];
       if (line[p + 4 * j + 1] != ' ') finding("a pair without its blank accepted", o);

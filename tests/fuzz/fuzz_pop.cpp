@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "fileio.h"
 #include "fuzz_support.h"
-#include "utils.h"
+#include "popfile.h"
+#include "run_state.h"
 
 namespace {
 
@@ -39,15 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // A blank line is an individual without a label, up to the I-th line;
     // after it, the end of the file.
     bool blank = true;
-    for (std::size_t c = from; c < end; ++c) blank = blank && isWhite(text[c]);
+    for (std::size_t c = from; c < end; ++c) blank = blank && isReaderWhite(text[c]);
     if (blank && static_cast<int>(expected.size()) >= I) {
       from = end + 1;
       continue;
     }
     std::size_t p = from;
-    while (p < end && isWhite(text[p])) ++p;
+    while (p < end && isReaderWhite(text[p])) ++p;
     std::size_t q = p;
-    while (q < end && !isWhite(text[q])) ++q;
+    while (q < end && !isReaderWhite(text[q])) ++q;
     int population = -1;
     if (q > p && isLabelStart(text[p])) {
       const auto it = indexOf.emplace(text.substr(p, q - p), static_cast<int>(indexOf.size())).first;

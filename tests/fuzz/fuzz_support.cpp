@@ -1,4 +1,7 @@
 #include "fuzz_support.h"
+#include "options.h"
+#include "run_state.h"
+#include "types.h"
 
 #include <unistd.h>
 
@@ -8,8 +11,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "options.h"
-#include "utils.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ bool isOneOf(const std::string& line, const std::vector<std::string>& exact,
   return false;
 }
 
-bool isWhite(char c) {
+bool isReaderWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
@@ -96,9 +97,9 @@ std::vector<std::string> fieldsOf(const std::string& line) {
   std::vector<std::string> fields;
   std::size_t p = 0;
   while (p < line.size()) {
-    while (p < line.size() && isWhite(line[p])) ++p;
+    while (p < line.size() && isReaderWhite(line[p])) ++p;
     const std::size_t start = p;
-    while (p < line.size() && !isWhite(line[p])) ++p;
+    while (p < line.size() && !isReaderWhite(line[p])) ++p;
     if (p > start) fields.push_back(line.substr(start, p - start));
   }
   return fields;

@@ -37,7 +37,7 @@ Outcome runReader(const std::function<void()>& body);
 [[noreturn]] void finding(const std::string& what, const Outcome& outcome);
 
 // White space as the readers take it: blank, tab, CR, LF, VT, FF.
-bool isWhite(char c);
+bool isReaderWhite(char c);
 // The lines of text without their line ends (a last line without one
 // included).
 std::vector<std::string> linesOf(const std::string& text);

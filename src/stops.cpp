@@ -1,0 +1,159 @@
+#include "stops.h"
+
+#include <omp.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The out-of-memory stop's line for the allocations under way, formatted
+// when their AllocationName was made (on the main thread), so that the
+// handler itself needs no memory; null outside every AllocationName.
+std::atomic<const std::string*> allocationLine{nullptr};
+
+// Set by the first thread that stops the run from any thread (out of memory,
+// or a programming error in a worker thread); that one ends it.
+std::atomic_flag stoppingFromAnyThread = ATOMIC_FLAG_INIT;
+
+void writeAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, text, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// May run on any thread, several at once, with other threads still working:
+// it allocates nothing, unwinds nothing and runs no exit handlers (which
+// would destroy what the other threads use), and returns never. text ends
+// with its line end, unless lineEnd adds one.
+[[noreturn]] void stopOnce(const char* text, size_t length, bool lineEnd) {
+  if (stoppingFromAnyThread.test_and_set()) {
+    // Another thread is ending the run: its _Exit ends this one too.
+    for (;;) pause();
+  }
+  // Console lines are flushed at each line end; a part line still in
+  // standard output's buffer (std::cout writes through to it) goes first,
+  // unless another thread holds the stream.
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
+  writeAll(STDOUT_FILENO, text, length);
+  if (lineEnd) writeAll(STDOUT_FILENO, "\n", 1);
+  std::_Exit(kExitError);
+}
+
+}  // namespace
+
+void stopAfterOutput(int status) {
+  // The one exit of every stop: whatever the run wrote reaches the console
+  // before the process ends.
+  std::cout.flush();
+  std::cerr.flush();
+  std::exit(status);
+}
+
+void stopWithMessage(const std::string& message, int status) {
+  std::cout << message << '\n';
+  stopAfterOutput(status);
+}
+
+void stopWithError(const std::string& message, int status) {
+  // Lines already on standard output come first, as on a terminal.
+  std::cout.flush();
+  std::cerr << message << '\n';
+  stopAfterOutput(status);
+}
+
+void Unimplemented() { stopWithMessage("Unimplemented()"); }
+
+void ShouldNotReachHere() { stopWithMessage("ShouldNotReachHere()"); }
+
+void stopOutOfMemory(const std::string& what) {
+  stopWithMessage("Out of memory: cannot allocate " + what);
+}
+
+void stopFromAnyThread(const char* line) { stopOnce(line, std::strlen(line), true); }
+
+// ---- Memory --------------------------------------------------------------------
+
+void installOutOfMemoryStop() { std::set_new_handler(stopOutOfMemoryFromAnyThread); }
+
+void stopOutOfMemoryFromAnyThread() {
+  static const char kGeneralLine[] = "Out of memory: the run needs more memory than the system can give\n";
+  const std::string* line = allocationLine.load();
+  if (line != nullptr) stopOnce(line->data(), line->size(), false);
+  stopOnce(kGeneralLine, sizeof kGeneralLine - 1, false);
+}
+
+AllocationName::AllocationName(const std::string& what)
+    : line_("Out of memory: cannot allocate " + what + "\n"), enclosing_(allocationLine.load()) {
+  allocationLine.store(&line_);
+}
+
+AllocationName::~AllocationName() { allocationLine.store(enclosing_); }
+
+namespace {
+
+// Blocks until the probe's creator lets go, so that all of its threads hold
+// their stacks at once.
+void* holdUntilReleased(void* gate) {
+  std::lock_guard<std::mutex> wait(*static_cast<std::mutex*>(gate));
+  return nullptr;
+}
+
+// Whether threads - 1 threads (the team besides the calling thread) can run
+// at once with the default attributes, which the OpenMP runtime uses too
+// unless its stack size variables set others.
+bool threadsCanStart(int threads) {
+  std::mutex gate;
+  gate.lock();
+  std::vector<pthread_t> started;
+  bool ok = true;
+  for (int t = 1; t < threads && ok; ++t) {
+    pthread_t id;
+    ok = pthread_create(&id, nullptr, holdUntilReleased, &gate) == 0;
+    if (ok) started.push_back(id);
+  }
+  gate.unlock();
+  for (pthread_t id : started) pthread_join(id, nullptr);
+  return ok;
+}
+
+}  // namespace
+
+void reserveThreads(const sigset_t& heldInWorkers) {
+  const int threads = omp_get_max_threads();
+  if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr &&
+      !threadsCanStart(threads))
+    stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");
+  // The runtime keeps a team's threads for the later regions of the same
+  // size, so none is created after this one. The body is a call that the
+  // compiler cannot see through: an empty region is compiled away, and the
+  // team would then start only in the first step, after the data took the
+  // memory. The workers take the caller's signal mask when they are made;
+  // blocking here too keeps them so whatever the caller holds.
+#pragma omp parallel num_threads(threads)
+  {
+    if (omp_get_thread_num() != 0) pthread_sigmask(SIG_BLOCK, &heldInWorkers, nullptr);
+  }
+}
+
+DMatrix* copyMatrix(const DMatrix& M, const std::string& what) {
+  const AllocationName name(what);
+  return new DMatrix(M);
+}
