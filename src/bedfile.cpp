@@ -67,8 +67,8 @@ void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
   int64_t lineNumber = 0;
   while (std::getline(bim, line)) {
     ++lineNumber;
-    // Read as a stream of tokens, a line of five fields or seven shifted
-    // every later record by one field.
+    // Each line is one record: a line of five fields or seven is refused,
+    // not read across into the next record.
     const std::size_t found = splitFields(line, fields, kBimFields);
     if (found != kBimFields)
       stopWithMessage("Wrong number of fields in " + name + ", line " + std::to_string(lineNumber) + " (found " +
@@ -101,8 +101,8 @@ void readBim(const std::string& name, std::vector<SNPInfo>& snps) {
 }
 
 // The sex code of a .fam line; ends the run unless the line holds six
-// fields (read as a stream of tokens, a line of five or seven gave every
-// later individual another's sex code).
+// fields, so that a line of five or seven cannot shift the later lines'
+// fields.
 std::string famSexCode(const std::string& name, const std::string& line, int64_t lineNumber) {
   std::string fields[kFamFields];
   const std::size_t found = splitFields(line, fields, kFamFields);

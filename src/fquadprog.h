@@ -14,7 +14,7 @@
 // The engine makes one per thread on the calling thread before each parallel
 // region (a worker thread never allocates), and each thread reuses its own
 // for every call. Memory that cannot be had ends the run through the
-// out-of-memory stop (utils.h), as every allocation does.
+// out-of-memory stop (stops.h), as every allocation does.
 class QPWorkspace {
  public:
   QPWorkspace(int maxN, int maxM);

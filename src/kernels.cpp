@@ -1,11 +1,28 @@
-// One copy of the fast kernels. The build compiles this file once per x86-64
-// level, each time with the level's -march, its lane width
-// (KELVANORE_KERNEL_LANES) and the name of the KernelSet it defines
-// (KELVANORE_KERNEL_SET, KELVANORE_KERNEL_NAME). Everything but that one
-// object has internal linkage, and nothing here calls an inline function of a
-// header that another unit could also emit: the linker keeps one copy of such
-// a function, which might be one that this CPU cannot run
-// (tests/check_kernel_symbols.sh checks the objects).
+// One copy of the fast kernels: the log-likelihood and the P and Q regions of
+// the EM and block-relaxation steps, each run by one thread over its block of
+// SNPs or individuals. How to read a kernel:
+// - This file is compiled once per x86-64 level (x86-64, v2, v3, v4), each
+//   time with the level's -march, its lane width (KELVANORE_KERNEL_LANES: 2,
+//   2, 4 and 8 doubles) and the name of the KernelSet it defines
+//   (KELVANORE_KERNEL_SET, KELVANORE_KERNEL_NAME); kernel_level.cpp picks
+//   the copy for the CPU when the run starts.
+// - A lane group (Lanes) is kLanes columns side by side, one per lane: SNPs
+//   in the P regions, individuals in the Q regions and the log-likelihood.
+//   Each lane keeps its own sums in the plain form's order, so the width
+//   changes no value; both sides of a select are computed on every lane.
+// - The P and Q regions have a copy for each fixed K of 1 to 4 (the template
+//   parameter KC, which keeps the sums in registers) and one for any K
+//   (KC = 0); the KernelSet's entry points switch on K.
+// - The individual regions work in tiles of individuals (kTileBytes of work
+//   arrays, which stay in the first-level cache) while each SNP's genotypes
+//   of the tile are read contiguously.
+// - Every kernel must give the bits of the plain scalar forms in
+//   tests/reference_kernels.cpp, written from the definitions; the tests
+//   compare every level with them, and the benchmarks time both.
+// Everything but the KernelSet object has internal linkage, and nothing here
+// calls an inline function of a header that another unit could also emit:
+// the linker keeps one copy of such a function, which might be one that
+// this CPU cannot run (tests/check_kernel_symbols.sh checks the objects).
 #include "kernels.h"
 
 #include <cmath>

@@ -18,7 +18,7 @@
 class QPWorkspace;
 
 // The genotype code of a missing call and the box of the feasible region
-// (kMissing of utils.h, kFeasibleLow and kFeasibleHigh of feasible.h; the
+// (kMissing of types.h, kFeasibleLow and kFeasibleHigh of feasible.h; the
 // kernels see neither header, raw_algorithms checks that they agree).
 constexpr unsigned char kKernelMissing = 9;
 constexpr double kKernelFeasibleLow = 1e-5;

@@ -74,8 +74,7 @@ void decodePedLine(const std::string& name, const std::string& line, int i, IndI
   }
   // Six fields are five blanks; pairs need the sixth.
   if (blanks < 5) pedError();
-  // The whole field, as the .fam's is read: looked up a character at a
-  // time, the code -9 was 9 and never matched the wildcard.
+  // The whole field, as the .fam's is read: -9 matches the wildcard.
   ind.haploid = isHaploidSex(line.substr(sexStart, sexEnd - sexStart));
 
   const std::size_t rows = static_cast<std::size_t>(I);
@@ -83,8 +82,7 @@ void decodePedLine(const std::string& name, const std::string& line, int i, IndI
   unsigned char* cell = L > 0 ? N->data().begin() + static_cast<std::size_t>(i) : nullptr;
   int j = 0;
   for (; p + 2 < len; p += 4) {
-    // The character between two pairs: unchecked, 1 1X2 2 read as two
-    // good pairs.
+    // The one character between two pairs must be a blank, as within a pair.
     if (j > 0 && line[p - 1] != kPedSeparator)
       stopWithMessage("Invalid separator between genotype pairs in " + name + ", line " + std::to_string(i + 1));
     const char a = line[p];
@@ -187,8 +185,8 @@ void readMapFile(const std::string& base, DatasetMetadata& meta) {
       snp.name = tokens[1];
       snp.haploid = isHaploidChromosome(tokens[0]);
     }
-    // Read to their ends: a leading number alone took 1.5e+07 as 1, 12x as
-    // 12 and abc as 0.
+    // Read to their ends, as the .bim's: 1.5e+07, 12x and abc are no
+    // positions.
     double distance = 0.0;
     int64_t position = 0;
     if (!readWholeDecimal(tokens[2], distance))

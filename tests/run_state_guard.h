@@ -2,7 +2,7 @@
 // test leaves the process as it found it, whatever suites ran before it in
 // the same executable.
 //
-// On construction the guard saves every run-state global of utils.h and
+// On construction the guard saves every run-state global of run_state.h and
 // every member of Options (both taken from their lists there,
 // KELVANORE_RUN_STATE and KELVANORE_OPTIONS, so a new one cannot slip
 // past), the OpenMP thread count and the random generator's state; the
@@ -12,7 +12,7 @@
 // holds. On destruction it frees the objects the test left behind the
 // pointers and puts every saved value back.
 //
-// Ownership: the run state owns what its pointers hold (utils.h), so the
+// Ownership: the run state owns what its pointers hold (run_state.h), so the
 // guard deletes whatever a pointer holds at the end unless the test lent it
 // storage of its own with lend(). A test that frees such an object itself
 // must set the pointer to null, as the program would. The input-name
