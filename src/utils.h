@@ -10,6 +10,7 @@
 #include "types.h"
 
 // ---- 32-bit platform layer ---------------------------------------------------
+
 // strtol in base 10 as a 32-bit long reads it: leading blanks and a sign,
 // digits up to the first non-digit, 0 without digits, saturation at the
 // 32-bit limits with errno = ERANGE. end (when not null) receives the first
@@ -19,6 +20,7 @@ int32_t strtol32(const char* text, char** end);
 std::string posixBasename(const std::string& path);
 
 // ---- Numeric helpers ---------------------------------------------------------
+
 // Row-major flattening: entry (r, c) <-> position r * cols + c.
 void matrix_to_vector(const DMatrix& M, DVector& v);
 void vector_to_matrix(const DVector& v, DMatrix& M);
