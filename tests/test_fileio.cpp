@@ -1,7 +1,10 @@
+#include "dir_util.h"
 #include "e2e_util.h"
 #include "fileio.h"
+#include "fileset_util.h"
 #include "genotypes.h"
 #include "matrix_files.h"
+#include "matrix_util.h"
 #include "options.h"
 #include "reader_fixture.h"
 #include "result_files.h"
@@ -35,48 +38,6 @@
 
 namespace {
 
-// Works in a directory for the life of the object, then goes back.
-class CwdGuard {
- public:
-  explicit CwdGuard(const std::string& dir) {
-    char* here = getcwd(nullptr, 0);
-    saved_ = here ? here : "/";
-    free(here);
-    if (chdir(dir.c_str()) != 0) ADD_FAILURE() << "chdir " << dir;
-  }
-  ~CwdGuard() {
-    if (chdir(saved_.c_str()) != 0) ADD_FAILURE() << "chdir back";
-  }
-
- private:
-  std::string saved_;
-};
-
-DMatrix matrixOf(const std::vector<std::vector<double>>& rows) {
-  DMatrix m(rows.size(), rows.empty() ? 0 : rows[0].size());
-  for (size_t r = 0; r < rows.size(); ++r)
-    for (size_t c = 0; c < rows[r].size(); ++c) m(r, c) = rows[r][c];
-  return m;
-}
-
-template <typename Matrix>
-std::vector<std::vector<double>> rowsOf(const Matrix& m) {
-  std::vector<std::vector<double>> rows(m.size1());
-  for (size_t r = 0; r < m.size1(); ++r)
-    for (size_t c = 0; c < m.size2(); ++c) rows[r].push_back(m(r, c));
-  return rows;
-}
-
-size_t filesIn(const std::string& dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
-    closedir(d);
-  }
-  return count;
-}
-
 // The readers and writers of files; the guard puts back the run state and
 // configuration the tests touch.
 class FileIoTest : public ReaderFixture {
@@ -101,10 +62,9 @@ class FileIoTest : public ReaderFixture {
   std::string writeTinyBedSet() {
     mkdir(dir.file("data").c_str(), 0755);
     const std::string base = dir.file("data/set");
-    writeFile(base + ".bim", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n");
-    writeFile(base + ".fam", "f i 0 0 1 1\nf j 0 0 2 1\n");
     // SNP a: 0, 1; b: 2, 9; c: 1, 2.
-    writeFile(base + ".bed", std::string("\x6C\x1B\x01\x08\x07\x0E", 6));
+    writeBedFileset(base, "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n", "f i 0 0 1 1\nf j 0 0 2 1\n",
+                    snpMajorBed({{0, 2, 1}, {1, 9, 2}}));
     return base;
   }
 
@@ -410,7 +370,7 @@ TEST_F(FileIoTest, ResultFileNames) {
       EXPECT_EQ(writeOutputFiles(), 0);
     }
     for (const std::string& name : c.names) EXPECT_TRUE(fileExists(out.file(name))) << name;
-    EXPECT_EQ(filesIn(out.path()), c.names.size());
+    EXPECT_EQ(namesIn(out.path()).size(), c.names.size());
   }
 }
 
@@ -461,7 +421,7 @@ TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
       EXPECT_FALSE(fileExists(out.file("set1.1.Q")));
     }
     // No temporary file is left behind.
-    EXPECT_EQ(filesIn(out.path()), oldQ ? 2u : 1u);
+    EXPECT_EQ(namesIn(out.path()).size(), oldQ ? 2u : 1u);
   }
 }
 
@@ -505,7 +465,7 @@ TEST_F(FileIoTest, ResultSetIsWholeOrAsBefore) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(readFile(out.file("set1.2.Q")), oldQ);
     EXPECT_EQ(readFile(out.file("set1.2.P")), oldP);
-    EXPECT_EQ(filesIn(out.path()), 2u);
+    EXPECT_EQ(namesIn(out.path()).size(), 2u);
   }
 }
 
@@ -545,7 +505,7 @@ TEST_F(FileIoTest, PlantedLinksAreNotFollowed) {
     EXPECT_EQ(readFile(dir.file(results[f])), contents[f]) << results[f];
   }
   // The victim, the four links and the four results.
-  EXPECT_EQ(filesIn(dir.path()), 9u);
+  EXPECT_EQ(namesIn(dir.path()).size(), 9u);
 }
 
 // A result name near the 255 bytes of a directory entry is a name the run
@@ -567,7 +527,7 @@ TEST_F(FileIoTest, LongResultNames) {
   EXPECT_EQ(r.status, 0) << r.out;
   for (const char* kind : {".3.Q", ".3.P", ".3.Q_se", ".3.Q_bias"})
     EXPECT_EQ(splitLines(readFile(dir.file(prefix + kind))).size(), 2u) << kind;
-  EXPECT_EQ(filesIn(dir.path()), 4u);
+  EXPECT_EQ(namesIn(dir.path()).size(), 4u);
 }
 
 // The standard errors and biases of a bootstrap describe the estimate they
@@ -612,7 +572,7 @@ TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
         EXPECT_EQ(readFile(out.file(name)), "old\n") << name;
       }
     }
-    EXPECT_EQ(filesIn(out.path()), c.kept.size() + 2);
+    EXPECT_EQ(namesIn(out.path()).size(), c.kept.size() + 2);
   }
 
   // A link of such a name goes, not the file it points to.
@@ -631,7 +591,7 @@ TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_NE(lstat(out.file("set1.1.Q_bias").c_str(), &st), 0);
   EXPECT_EQ(readFile(out.file("target")), "kept\n");
-  EXPECT_EQ(filesIn(out.path()), 4u);
+  EXPECT_EQ(namesIn(out.path()).size(), 4u);
 }
 
 namespace {
@@ -655,33 +615,6 @@ class DirectoryLock {
  private:
   int fd_;
 };
-
-// The names of the temporary files (neither a result nor old) in a directory.
-size_t temporariesIn(const std::string& dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) count += std::strncmp(e->d_name, "kelvanore-", 10) == 0;
-    closedir(d);
-  }
-  return count;
-}
-
-// Waits up to 30 s for the condition; false when it did not come.
-bool waitFor(const std::function<bool()>& condition) {
-  for (int waited = 0; waited < 30000; ++waited) {
-    if (condition()) return true;
-    usleep(1000);
-  }
-  return false;
-}
-
-// The exit status of a child, or 128 + the signal that ended it.
-int statusOf(pid_t pid) {
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) continue;
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
-}
 
 }  // namespace
 
@@ -737,7 +670,7 @@ TEST_F(FileIoTest, SetIsPutInPlaceUnderTheDirectoryLock) {
     const bool replaced = c.status == 0;
     EXPECT_EQ(readFile(out.file("set1.1.Q")), replaced ? "1.000000\n1.000000\n" : "old Q\n");
     EXPECT_EQ(readFile(out.file("set1.1.P")), replaced ? "0.500000\n0.500000\n" : "old P\n");
-    EXPECT_EQ(filesIn(out.path()), 2u);
+    EXPECT_EQ(namesIn(out.path()).size(), 2u);
   }
 }
 
@@ -746,7 +679,7 @@ TEST_F(FileIoTest, WriteErrorIsReported) {
   EXPECT_EQ(outputMatrix(dir.file("no/such/dir"), &m, true, " "), 1);
   EXPECT_EQ(outputMatrix(dir.file("ok"), &m, true, " "), 0);
   EXPECT_EQ(readFile(dir.file("ok")), "0.500000\n");
-  EXPECT_EQ(filesIn(dir.path()), 1u);
+  EXPECT_EQ(namesIn(dir.path()).size(), 1u);
 }
 
 // ---- readInputFiles -------------------------------------------------------
@@ -817,7 +750,7 @@ TEST_F(FileIoTest, StartingAndTrueValues) {
   EXPECT_DOUBLE_EQ((*P)(1, 2), 0.8);
   EXPECT_EQ(rowsOf(*P_old), rowsOf(*P));
   EXPECT_EQ(Qt_truth->size2(), 2u);
-  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<double>>{{0, 2, 1}, {1, 9, 2}}));
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{0, 2, 1}, {1, 9, 2}}));
 }
 
 TEST_F(FileIoTest, StartingValueCases) {

@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -310,13 +309,6 @@ TEST(KernelLevel, RefusesAnUnknownLevelAndOneTheCpuLacks) {
     EXPECT_EQ(r.out, std::string(c.line) + "\n");
     EXPECT_EQ(r.err, "");
   }
-}
-
-// Console lines with the elapsed times masked.
-std::string maskTimes(const std::string& console) {
-  static const std::regex elapsed("Elapsed: [0-9.]+");
-  static const std::regex seconds("\\(([0-9.e+-]+) sec\\)");
-  return std::regex_replace(std::regex_replace(console, elapsed, "Elapsed: T"), seconds, "(T sec)");
 }
 
 // The program itself: a bad value ends the run with its one line and status

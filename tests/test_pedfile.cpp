@@ -6,6 +6,8 @@
 
 #include "bedfile.h"
 #include "e2e_util.h"
+#include "fileset_util.h"
+#include "matrix_util.h"
 #include "options.h"
 #include "pedfile.h"
 #include "reader_fixture.h"
@@ -27,13 +29,6 @@ class PedReaderTest : public ReaderFixture {
 
   void writePed(const std::string& text) { writeFile(dir.file("set.ped"), text); }
   void writeMap(const std::string& text) { writeFile(dir.file("set.map"), text); }
-
-  static std::vector<std::vector<int>> rowsOfN() {
-    std::vector<std::vector<int>> rows(N->size1());
-    for (size_t i = 0; i < N->size1(); ++i)
-      for (size_t l = 0; l < N->size2(); ++l) rows[i].push_back((*N)(i, l));
-    return rows;
-  }
 
   // Runs the reader in a child (it may end the process).
   RunResult readInChild() {
@@ -77,7 +72,7 @@ TEST_F(PedReaderTest, ThreeLineExampleAndItsVariants) {
     readPlinkFiles(base(), m);
     ASSERT_EQ(I, 3);
     ASSERT_EQ(L, 2);
-    EXPECT_EQ(rowsOfN(), kThreeLinesGenotypes);
+    EXPECT_EQ(rowsOf(*N), kThreeLinesGenotypes);
     EXPECT_EQ(m.indInfo.size(), 3u);
     ASSERT_EQ(m.snpInfo.size(), 2u);
     EXPECT_EQ(m.snpInfo[1].name, "");  // no .map needed, none read

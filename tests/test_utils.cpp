@@ -385,7 +385,7 @@ TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
 // named while an AllocationName lives (the innermost one), else the run's
 // general line.
 TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
 #endif
   // More than any address space holds: the allocation fails at once. The
@@ -438,7 +438,7 @@ TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
 char* volatile keptBlock = nullptr;
 
 TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
 #endif
   constexpr int kThreads = 8;
@@ -481,21 +481,13 @@ TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
 // default stack 1 GB, so seven workers need 7 GB where 3 GB may be had,
 // while the run itself needs far less.
 TEST(UtilsStops, ThreadsWhoseStacksDoNotFitStopAtStartUp) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
 #endif
-  const RunResult r = runInChild([] {
-    rlimit stack, space;
-    stack.rlim_cur = stack.rlim_max = static_cast<rlim_t>(1) << 30;
-    space.rlim_cur = space.rlim_max = static_cast<rlim_t>(3) << 30;
-    if (setrlimit(RLIMIT_STACK, &stack) != 0 || setrlimit(RLIMIT_AS, &space) != 0) _exit(3);
-    unsetenv("OMP_STACKSIZE");
-    unsetenv("GOMP_STACKSIZE");
-    std::string bin = KELVANORE_BIN, threads = "-j8", data = testData("sim3.bed"), k = "3";
-    char* argv[] = {&bin[0], &threads[0], &data[0], &k[0], nullptr};
-    execv(argv[0], argv);
-    _exit(4);
-  });
+  TempDir dir;
+  const RunResult r = runKelvanoreWithLimits({"-j8", testData("sim3.bed"), "3"},
+                                             {{RLIMIT_STACK, uint64_t(1) << 30}, {RLIMIT_AS, uint64_t(3) << 30}},
+                                             dir.path(), {"OMP_STACKSIZE", "GOMP_STACKSIZE"}, 120);
   EXPECT_EQ(r.status, 255) << r.out << r.err;
   const std::vector<std::string> lines = splitLines(r.out);
   ASSERT_FALSE(lines.empty());
@@ -538,20 +530,13 @@ TEST(UtilsThreads, ReserveThreadsStartsTheTeamWithTheSignalsHeld) {
 // The tight `ulimit -v` of a run on eight threads (76000 KiB) meets the
 // run's own out-of-memory line now, never the OpenMP runtime's.
 TEST(UtilsStops, TightAddressSpaceMeetsTheRunsOwnLine) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
 #endif
-  const RunResult r = runInChild([] {
-    rlimit space;
-    space.rlim_cur = space.rlim_max = static_cast<rlim_t>(76000) * 1024;
-    if (setrlimit(RLIMIT_AS, &space) != 0) _exit(3);
-    unsetenv("OMP_STACKSIZE");
-    unsetenv("GOMP_STACKSIZE");
-    std::string bin = KELVANORE_BIN, threads = "-j8", data = testData("sim3.bed"), k = "3", c = "-C", three = "3";
-    char* argv[] = {&bin[0], &threads[0], &data[0], &k[0], &c[0], &three[0], nullptr};
-    execv(argv[0], argv);
-    _exit(4);
-  });
+  TempDir dir;
+  const RunResult r = runKelvanoreWithLimits({"-j8", testData("sim3.bed"), "3", "-C", "3"},
+                                             {{RLIMIT_AS, uint64_t(76000) * 1024}}, dir.path(),
+                                             {"OMP_STACKSIZE", "GOMP_STACKSIZE"}, 120);
   EXPECT_EQ(r.err, "");
   if (r.status != 0) {
     EXPECT_EQ(r.status, 255);
