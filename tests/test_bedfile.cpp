@@ -272,18 +272,30 @@ TEST_F(BedReaderTest, ReversedRealFilesetReadsTheSame) {
   EXPECT_TRUE(std::equal(N->data().begin(), N->data().end(), original.data().begin()));
 }
 
-struct BedFailure {
-  const char* name;
-  const char* bim;  // null: no file
-  const char* fam;
-  std::string bed;
-  bool bedPresent;
-  const char* lastLine;
-};
-
-TEST_F(BedReaderTest, FailuresStopWithOneLine) {
+// Every refusal of the reader ends the run with one line and status 255,
+// whichever of the three files it is found in. One record per line, its
+// fields whole: read as a stream of tokens, a .fam line of five fields gave
+// every later individual the next one's family ID as its sex code, and a
+// .bim line of seven fields or a position such as 1e5 shifted every later
+// record.
+TEST_F(BedReaderTest, RefusalsStopWithOneLine) {
+  struct Case {
+    const char* name;
+    const char* bim;  // null: no file
+    const char* fam;
+    std::string bed;
+    bool bedPresent;
+    std::string line;  // "@" stands for the path of the fileset without its extension
+  };
   const std::string good = kSnpMajorBedHeader + packGenotypes({0, 1});
-  const BedFailure cases[] = {
+  const std::string threeSnps = kSnpMajorBedHeader + std::string(3, '\0');
+  const char* const bim = "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n";
+  const char* const fam = "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1\n";
+  const std::string famFields = "Wrong number of fields in @.fam, line ";
+  const std::string bimFields = "Wrong number of fields in @.bim, line ";
+  const std::string position = "Invalid base-pair position in @.bim, line ";
+  const Case cases[] = {
+      // .bim
       {"no .bim", nullptr, "a a 0 0 1 1\n", good, true, "Error opening .bim file!"},
       {"chromosome X", "X s 0 1 A G\n", "", "", false, "Invalid chromosome code!  Use integers."},
       {"chromosome chr1", "chr1 s 0 1 A G\n", "", "", false, "Invalid chromosome code!  Use integers."},
@@ -292,8 +304,36 @@ TEST_F(BedReaderTest, FailuresStopWithOneLine) {
        "Invalid chromosome code!  Use integers."},
       {"bad distance, third record", "1 a 0 1 A G\n1 b 0 2 A G\n1 c abc 3 A G\n1 d 0 4 A G\n", "",
        "", false, "Problem reading BIM file, line 3"},
+      // A distance that is not a number whole keeps its message.
+      {"distance abc", "1 a 0 1 A G\n1 b abc 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
+      {"distance 1.5cM", "1 a 0 1 A G\n1 b 1.5cM 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
+      {"distance nan", "1 a 0 1 A G\n1 b nan 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
+      {"distance 1e999", "1 a 0 1 A G\n1 b 1e999 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
       {"empty .bim", "", "", "", false, "No SNPs!"},
+      {".bim line of five fields", "1 a 0 1 A G\n1 b 0 2 A\n1 c 0 3 A G\n", fam, threeSnps, true,
+       bimFields + "2 (found 5, expecting 6)"},
+      {".bim line of seven fields", "1 a 0 1 A G\n1 b 0 2 A G 7\n1 c 0 3 A G\n", fam, threeSnps, true,
+       bimFields + "2 (found 7, expecting 6)"},
+      {".bim record over two lines", "1 a 0\n1 A G\n", fam, threeSnps, true, bimFields + "1 (found 3, expecting 6)"},
+      {".bim last record cut short", "1 a 0 1 A G\n1 b 0 2", fam, threeSnps, true,
+       bimFields + "2 (found 4, expecting 6)"},
+      {".bim of one cut record", "1 a 0 1", fam, threeSnps, true, bimFields + "1 (found 4, expecting 6)"},
+      {"position abc", "1 a 0 1 A G\n1 b 0 abc A G\n", fam, threeSnps, true, position + "2"},
+      {"position 1e5", "1 a 0 1e5 A G\n", fam, threeSnps, true, position + "1"},
+      {"position 100x", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 100x A G\n", fam, threeSnps, true, position + "3"},
+      {"position 2.5", "1 a 0 2.5 A G\n", fam, threeSnps, true, position + "1"},
+      {"position beyond 64 bits", "1 a 0 99999999999999999999 A G\n1 b 0 2 A G\n", fam, threeSnps, true,
+       position + "1"},
+      // .fam
       {"no .fam", "1 a 0 1 A G\n", nullptr, good, true, "Error opening .fam file!"},
+      {".fam line of five fields", bim, "a a 0 0 1 1\nb b 0 1 1\nc c 0 0 1 1\n", threeSnps, true,
+       famFields + "2 (found 5, expecting 6)"},
+      {".fam line of seven fields", bim, "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1 x\n", threeSnps, true,
+       famFields + "3 (found 7, expecting 6)"},
+      {".fam of one field per line", bim, "a\nb\nc\n", threeSnps, true, famFields + "1 (found 1, expecting 6)"},
+      {".fam record over two lines", bim, "a a 0\n0 1 1\nb b 0 0 2 1\n", threeSnps, true,
+       famFields + "1 (found 3, expecting 6)"},
+      // .bed
       {"no .bed", "1 a 0 1 A G\n", "a a 0 0 1 1\nb b 0 0 1 1\n", "", false, "Error opening .bed file!"},
       {"bad magic", "1 a 0 1 A G\n", "a a 0 0 1 1\n", std::string("\x6C\x1C\x01\x00", 4), true,
        "Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)"},
@@ -311,90 +351,22 @@ TEST_F(BedReaderTest, FailuresStopWithOneLine) {
       {"empty .fam and a genotype byte", "1 a 0 1 A G\n", "", kSnpMajorBedHeader + std::string(1, '\0'), true,
        "Error reading .bed file"},
   };
-  for (const BedFailure& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir d;
     if (c.bim) writeFile(d.file("set.bim"), c.bim);
     if (c.fam) writeFile(d.file("set.fam"), c.fam);
     if (c.bedPresent) writeFile(d.file("set.bed"), c.bed);
-    const std::string base = d.file("set");
-    const RunResult r = runInChild([&] {
-      DatasetMetadata m;
-      readPlinkBedFiles(base, m);
-    });
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, std::string(c.lastLine) + "\n");
-  }
-}
-
-// One record per line, its fields whole: read as a stream of tokens, a
-// .fam line of five fields gave every later individual the next one's
-// family ID as its sex code, and a .bim line of seven fields or a position
-// such as 1e5 shifted every later record.
-TEST_F(BedReaderTest, LinesOfTheWrongShapeAreRefused) {
-  struct Case {
-    const char* name;
-    const char* bim;
-    const char* fam;
-    const char* file;  // the extension of the file named
-    const char* message;  // the file's name goes between its two parts
-    const char* where;
-  };
-  const char* const bim = "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n";
-  const char* const fam = "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1\n";
-  const char* const fields = "Wrong number of fields in ";
-  const char* const position = "Invalid base-pair position in ";
-  const Case cases[] = {
-      {".fam line of five fields", bim, "a a 0 0 1 1\nb b 0 1 1\nc c 0 0 1 1\n", ".fam", fields,
-       ", line 2 (found 5, expecting 6)"},
-      {".fam line of seven fields", bim, "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1 x\n", ".fam", fields,
-       ", line 3 (found 7, expecting 6)"},
-      {".fam of one field per line", bim, "a\nb\nc\n", ".fam", fields, ", line 1 (found 1, expecting 6)"},
-      {".fam record over two lines", bim, "a a 0\n0 1 1\nb b 0 0 2 1\n", ".fam", fields,
-       ", line 1 (found 3, expecting 6)"},
-      {".bim line of five fields", "1 a 0 1 A G\n1 b 0 2 A\n1 c 0 3 A G\n", fam, ".bim", fields,
-       ", line 2 (found 5, expecting 6)"},
-      {".bim line of seven fields", "1 a 0 1 A G\n1 b 0 2 A G 7\n1 c 0 3 A G\n", fam, ".bim", fields,
-       ", line 2 (found 7, expecting 6)"},
-      {".bim record over two lines", "1 a 0\n1 A G\n", fam, ".bim", fields, ", line 1 (found 3, expecting 6)"},
-      {".bim last record cut short", "1 a 0 1 A G\n1 b 0 2", fam, ".bim", fields,
-       ", line 2 (found 4, expecting 6)"},
-      {".bim of one cut record", "1 a 0 1", fam, ".bim", fields, ", line 1 (found 4, expecting 6)"},
-      {"position abc", "1 a 0 1 A G\n1 b 0 abc A G\n", fam, ".bim", position, ", line 2"},
-      {"position 1e5", "1 a 0 1e5 A G\n", fam, ".bim", position, ", line 1"},
-      {"position 100x", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 100x A G\n", fam, ".bim", position, ", line 3"},
-      {"position 2.5", "1 a 0 2.5 A G\n", fam, ".bim", position, ", line 1"},
-      {"position beyond 64 bits", "1 a 0 99999999999999999999 A G\n1 b 0 2 A G\n", fam, ".bim", position,
-       ", line 1"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir d;
-    writeFile(d.file("set.bim"), c.bim);
-    writeFile(d.file("set.fam"), c.fam);
-    writeFile(d.file("set.bed"), kSnpMajorBedHeader + std::string(3, '\0'));
     const std::string b = d.file("set");
     const RunResult r = runInChild([&] {
       DatasetMetadata m;
       readPlinkBedFiles(b, m);
     });
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, c.message + b + c.file + c.where + "\n");
-  }
-
-  // A distance that is not a number whole keeps its message.
-  for (const char* distance : {"abc", "1.5cM", "nan", "1e999"}) {
-    SCOPED_TRACE(distance);
-    TempDir d;
-    writeFile(d.file("set.bim"), std::string("1 a 0 1 A G\n1 b ") + distance + " 2 A G\n");
-    writeFile(d.file("set.fam"), fam);
-    const std::string b = d.file("set");
-    const RunResult r = runInChild([&] {
-      DatasetMetadata m;
-      readPlinkBedFiles(b, m);
-    });
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "Problem reading BIM file, line 2\n");
+    std::string line = c.line;
+    const size_t at = line.find('@');
+    if (at != std::string::npos) line.replace(at, 1, b);
+    EXPECT_EQ(r.out, line + "\n");
   }
 }
 
