@@ -92,25 +92,28 @@ TEST(InvertMatrix, LargestOrderInverts) {
   EXPECT_LT(worst, 1e-12);
 }
 
-TEST(InvertMatrix, OrderAboveLimitEndsRun) {
-  const RunResult r = runInChild([] {
-    DMatrix A = ublas::identity_matrix<double>(100);
-    DMatrix Ainv;
-    double rcond = 0.0;
-    invert_matrix(A, Ainv, rcond);
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "Inverting too-big a matrix :-(\n");
-}
-
-TEST(InvertMatrix, NonSquareEndsRunInsteadOfReadingPastIt) {
-  const RunResult r = runInChild([] {
-    DMatrix A(3, 2);
-    A.clear();
-    DMatrix Ainv;
-    double rcond = 0.0;
-    invert_matrix(A, Ainv, rcond);
-  });
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "Inverting a matrix that is empty or not square\n");
+// A matrix the inversion cannot take ends the run with its line: one above
+// the largest order, and one that LAPACK would stop the process on (an
+// order of 0) or read past (fewer columns than rows).
+TEST(InvertMatrix, MatricesItCannotTakeEndTheRun) {
+  struct Case {
+    const char* name;
+    DMatrix A;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"order above the limit", ublas::identity_matrix<double>(100), "Inverting too-big a matrix :-(\n"},
+      {"not square", ublas::zero_matrix<double>(3, 2), "Inverting a matrix that is empty or not square\n"},
+      {"empty", DMatrix(0, 0), "Inverting a matrix that is empty or not square\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = runInChild([&c] {
+      DMatrix Ainv;
+      double rcond = 0.0;
+      invert_matrix(c.A, Ainv, rcond);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, c.out);
+  }
 }
