@@ -13,7 +13,6 @@
 #include "types.h"
 #include "utils.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -27,7 +26,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -435,11 +433,8 @@ TEST_F(FileIoTest, ResultSetIsWholeOrAsBefore) {
     const std::string where = out.path();
     const bool ignore = c.ignoreSignal;
     const RunResult r = runInChild([where, ignore] {
-      rlimit limit;
-      limit.rlim_cur = limit.rlim_max = 40 * 1024;
-      if (chdir(where.c_str()) != 0 || (ignore && signal(SIGXFSZ, SIG_IGN) == SIG_ERR) ||
-          setrlimit(RLIMIT_FSIZE, &limit) != 0)
-        _exit(3);
+      if (chdir(where.c_str()) != 0 || (ignore && signal(SIGXFSZ, SIG_IGN) == SIG_ERR)) _exit(3);
+      limitThisProcess(RLIMIT_FSIZE, 40 * 1024);
       writeOutputFiles();
     });
     EXPECT_EQ(r.status, c.status);

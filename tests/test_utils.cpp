@@ -1,3 +1,4 @@
+#include "dir_util.h"
 #include "e2e_util.h"
 #include "feasible.h"
 #include "fst.h"
@@ -11,7 +12,6 @@
 #include "utils.h"
 
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <omp.h>
 #include <pthread.h>
 #include <signal.h>
@@ -535,15 +535,13 @@ TEST(UtilsThreads, ReserveThreadsStartsTheTeamWithTheSignalsHeld) {
     // Each thread's mask, as /proc shows it in hexadecimal.
     const unsigned long bits = (1UL << (SIGTERM - 1)) | (1UL << (SIGHUP - 1));
     int workers = 0, holding = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    while (const dirent* e = readdir(tasks)) {
-      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
+    for (const std::string& task : namesIn("/proc/self/task")) {
+      if (task == std::to_string(getpid())) continue;
       ++workers;
-      const std::string status = readFile(std::string("/proc/self/task/") + e->d_name + "/status");
+      const std::string status = readFile("/proc/self/task/" + task + "/status");
       const size_t at = status.find("SigBlk:");
       if (at != std::string::npos && (std::stoul(status.substr(at + 7), nullptr, 16) & bits) == bits) ++holding;
     }
-    closedir(tasks);
     sigset_t own;
     pthread_sigmask(SIG_SETMASK, nullptr, &own);
     std::cout << workers << " " << holding << " " << sigismember(&own, SIGTERM) << std::endl;
