@@ -25,12 +25,6 @@ namespace {
 
 class Kernels : public EngineFixture {
  protected:
-  void SetUp() override {
-    EngineFixture::SetUp();
-    before_ = &activeKernels();
-  }
-  void TearDown() override { useKernels(*before_); }
-
   // Runs body once with each copy of the kernels that this CPU runs.
   template <typename Body>
   void atEveryLevel(Body body) {
@@ -42,7 +36,7 @@ class Kernels : public EngineFixture {
   }
 
   std::vector<int> ref_;
-  const KernelSet* before_ = nullptr;
+  KernelChoiceGuard kernels_;
 };
 
 struct Data {
