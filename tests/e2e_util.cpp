@@ -1,9 +1,11 @@
 #include "e2e_util.h"
 
-#include <dirent.h>
+#include "dir_util.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +25,12 @@
 
 
 namespace {
+
+// A status as a shell gives it: the exit status, or 128 + the signal.
+int statusFrom(int wstatus) {
+  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+}
 
 std::string slurpFd(int fd) {
   std::string s;
@@ -56,15 +64,11 @@ struct Capture {
     dup2(errFd, 2);
   }
   // In the parent: waits for the child and collects what it wrote.
-  RunResult collect(pid_t pid) {
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
+  RunResult collect(pid_t pid) { return collectEnded(statusOf(pid)); }
+  // The same for a child already waited for, which ended with status.
+  RunResult collectEnded(int status) {
     RunResult r;
-    if (WIFEXITED(wstatus))
-      r.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus))
-      r.status = 128 + WTERMSIG(wstatus);
+    r.status = status;
     lseek(outFd, 0, SEEK_SET);
     lseek(errFd, 0, SEEK_SET);
     r.out = slurpFd(outFd);
@@ -91,10 +95,12 @@ RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
 
 struct StartedRun::Output {
   Capture capture;
+  bool ended = false;  // waited for by ended()
+  int status = -1;     // then its status
 };
 
 StartedRun::StartedRun(const std::vector<std::string>& args, const std::vector<std::string>& environment,
-                       const std::string& cwd, int timeoutSeconds)
+                       const std::string& cwd, int timeoutSeconds, const std::vector<ResourceLimit>& limits)
     : output_(new Output) {
   std::vector<std::string> argvStore;
   argvStore.push_back(KELVANORE_BIN);
@@ -126,6 +132,11 @@ StartedRun::StartedRun(const std::vector<std::string>& args, const std::vector<s
     if (devnull >= 0) dup2(devnull, 0);
     output_->capture.redirect();
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    for (const ResourceLimit& limit : limits) {
+      rlimit value;
+      value.rlim_cur = value.rlim_max = static_cast<rlim_t>(limit.value);
+      if (setrlimit(limit.resource, &value) != 0) _exit(127);
+    }
     alarm(static_cast<unsigned>(timeoutSeconds));
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
@@ -136,9 +147,26 @@ StartedRun::~StartedRun() {
   if (!finished_) finish();
 }
 
+bool StartedRun::ended() {
+  if (finished_ || output_->ended) return true;
+  int wstatus = 0;
+  if (waitpid(pid_, &wstatus, WNOHANG) != pid_) return false;
+  output_->ended = true;
+  output_->status = statusFrom(wstatus);
+  return true;
+}
+
 RunResult StartedRun::finish() {
   finished_ = true;
+  if (output_->ended) return output_->capture.collectEnded(output_->status);
   return output_->capture.collect(pid_);
+}
+
+RunResult runKelvanoreWithLimits(const std::vector<std::string>& args, const std::vector<ResourceLimit>& limits,
+                                 const std::string& cwd, const std::vector<std::string>& environment,
+                                 int timeoutSeconds) {
+  StartedRun run(args, environment, cwd, timeoutSeconds, limits);
+  return run.finish();
 }
 
 RunResult runInChild(const std::function<void()>& body, int timeoutSeconds) {
@@ -158,6 +186,33 @@ RunResult runInChild(const std::function<void()>& body, int timeoutSeconds) {
     _exit(0);
   }
   return capture.collect(pid);
+}
+
+void limitThisProcess(int resource, uint64_t value) {
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(value);
+  if (setrlimit(resource, &limit) != 0) _exit(3);
+}
+
+uint64_t addressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+bool waitFor(const std::function<bool()>& condition, int seconds) {
+  for (int waited = 0; waited < 1000 * seconds; ++waited) {
+    if (condition()) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+int statusOf(pid_t pid) {
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) continue;
+  return statusFrom(wstatus);
 }
 
 TempDir::TempDir() {
@@ -210,6 +265,24 @@ std::vector<std::string> splitLines(const std::string& text) {
   }
   if (!cur.empty()) lines.push_back(cur);
   return lines;
+}
+
+std::string lastLine(const std::string& text) {
+  const std::vector<std::string> lines = splitLines(text);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : splitLines(text))
+    if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
+  return found;
+}
+
+int lineIndex(const std::vector<std::string>& lines, const std::string& text, bool prefix) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (prefix ? lines[i].compare(0, text.size(), text) == 0 : lines[i] == text) return static_cast<int>(i);
+  return -1;
 }
 
 std::string testData(const std::string& name) { return std::string(KELVANORE_TEST_DATA) + "/" + name; }
@@ -322,20 +395,6 @@ std::string lineDifference(size_t number, const std::string& expected, const std
   return "line " + std::to_string(number) + ": expected '" + expected + "', got '" + actual + "'";
 }
 
-// The names in a directory, sorted, "." and ".." aside.
-std::vector<std::string> directoryNames(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) throw std::runtime_error("cannot list " + dir);
-  while (const dirent* entry = readdir(d)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 }  // namespace
 
 std::string maskTimes(const std::string& text) {
@@ -373,9 +432,9 @@ std::vector<std::string> consoleDifferences(const std::string& expected, const s
 
 std::vector<std::string> resultFileDifferences(const std::string& expectedDir, const std::string& runDir) {
   std::vector<std::string> expectedNames;
-  for (const std::string& name : directoryNames(expectedDir))
+  for (const std::string& name : namesIn(expectedDir))
     if (name != "status.txt" && name != "stdout.txt") expectedNames.push_back(name);
-  const std::vector<std::string> runNames = directoryNames(runDir);
+  const std::vector<std::string> runNames = namesIn(runDir);
 
   std::vector<std::string> differences;
   for (const std::string& name : expectedNames)

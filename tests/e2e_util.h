@@ -4,10 +4,24 @@
 #ifndef KELVANORE_TESTS_E2E_UTIL_H
 #define KELVANORE_TESTS_E2E_UTIL_H
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+// Under AddressSanitizer: its shadow memory takes far more address space
+// than any limit under which an allocation of the program would still fail,
+// so the tests of such limits skip themselves.
+#if defined(__SANITIZE_ADDRESS__)
+#define KELVANORE_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELVANORE_UNDER_ASAN 1
+#endif
+#endif
 
 struct RunResult {
   std::string out;  // everything written to standard output
@@ -27,16 +41,27 @@ RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
                                       const std::vector<std::string>& environment,
                                       const std::string& cwd = "", int timeoutSeconds = 300);
 
+// A resource limit of setrlimit(), its soft and hard value alike, as
+// `ulimit` sets it.
+struct ResourceLimit {
+  int resource;  // RLIMIT_AS, RLIMIT_STACK, ...
+  uint64_t value;
+};
+
 // A run started in the background, for tests that act on it while it runs
 // (a signal, say). The destructor waits for it if finish() was not called.
+// The limits are set in the child before it starts the executable.
 class StartedRun {
  public:
   StartedRun(const std::vector<std::string>& args, const std::vector<std::string>& environment,
-             const std::string& cwd = "", int timeoutSeconds = 300);
+             const std::string& cwd = "", int timeoutSeconds = 300,
+             const std::vector<ResourceLimit>& limits = {});
   ~StartedRun();
   StartedRun(const StartedRun&) = delete;
   StartedRun& operator=(const StartedRun&) = delete;
   int pid() const { return pid_; }
+  // Whether the run has ended by now, without waiting for it.
+  bool ended();
   // Waits for the run to end and collects what it wrote.
   RunResult finish();
 
@@ -47,11 +72,35 @@ class StartedRun {
   bool finished_ = false;
 };
 
+// Runs the executable under resource limits, in cwd (the caller's when
+// empty), with the environment changed as for runKelvanoreWithEnvironment
+// (to remove a variable that would set a thread's stack, say).
+RunResult runKelvanoreWithLimits(const std::vector<std::string>& args, const std::vector<ResourceLimit>& limits,
+                                 const std::string& cwd = "", const std::vector<std::string>& environment = {},
+                                 int timeoutSeconds = 300);
+
 // Runs body in a forked child with standard output and standard error
 // captured, for library code that ends the process on bad input. The child
 // exits with status 0 when body returns. Do not start OpenMP threads in
 // body: the runtime's thread pool does not survive a fork.
 RunResult runInChild(const std::function<void()>& body, int timeoutSeconds = 120);
+
+// In a child of runInChild: sets a resource limit, its soft and hard value
+// alike; a limit that cannot be set ends the child with status 3, which no
+// test expects.
+void limitThisProcess(int resource, uint64_t value);
+
+// The address space this process has in use, in bytes: the base of a
+// limit that leaves a known headroom.
+uint64_t addressSpaceInUse();
+
+// Waits up to the given seconds for the condition, trying every
+// millisecond; false when it did not come.
+bool waitFor(const std::function<bool()>& condition, int seconds = 30);
+
+// Waits for a forked child: its exit status, or 128 + the signal that ended
+// it.
+int statusOf(pid_t pid);
 
 // A fresh empty directory under the system's temporary directory, removed
 // with its contents when the object goes out of scope.
@@ -79,6 +128,16 @@ void copyFile(const std::string& from, const std::string& to);
 // Splits text into lines at line feeds (the line feeds removed; a final
 // empty piece after the last line feed is dropped).
 std::vector<std::string> splitLines(const std::string& text);
+
+// The last of those lines; empty for a text without any.
+std::string lastLine(const std::string& text);
+
+// The lines of text that start with prefix, in order.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
+
+// The index of the first line equal to text (or, with prefix, starting with
+// it); -1 when there is none.
+int lineIndex(const std::vector<std::string>& lines, const std::string& text, bool prefix = false);
 
 // A text matrix file as rows of numbers (one row per line).
 typedef std::vector<std::vector<double>> Table;

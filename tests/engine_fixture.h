@@ -7,10 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include "kernel_level.h"
 #include "options.h"
 #include "run_state.h"
 #include "run_state_guard.h"
 #include "types.h"
+
+// Keeps the copy of the kernels in use when it was made and puts it back, for
+// tests that choose another.
+class KernelChoiceGuard {
+ public:
+  KernelChoiceGuard() : before_(activeKernels()) {}
+  ~KernelChoiceGuard() { useKernels(before_); }
+  KernelChoiceGuard(const KernelChoiceGuard&) = delete;
+  KernelChoiceGuard& operator=(const KernelChoiceGuard&) = delete;
+
+ private:
+  const KernelSet& before_;
+};
 
 class EngineFixture : public ::testing::Test {
  protected:

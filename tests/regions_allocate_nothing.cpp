@@ -51,15 +51,8 @@ namespace {
 
 class RegionAllocations : public EngineFixture {
  protected:
-  void SetUp() override {
-    EngineFixture::SetUp();
-    before_ = &activeKernels();
-  }
-  void TearDown() override {
-    gCounting = false;
-    useKernels(*before_);
-  }
-  const KernelSet* before_ = nullptr;
+  void TearDown() override { gCounting = false; }
+  KernelChoiceGuard kernels_;
 };
 
 // The counter sees an allocation made inside a region, so that a count of

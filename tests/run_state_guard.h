@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "options.h"
+#include "options_snapshot.h"
 #include "random.h"
 #include "run_state.h"
 
@@ -56,9 +57,7 @@ class RunStateGuard {
 #define KELVANORE_RESTORE(kind, type, name, initial) name = saved_.name;
     KELVANORE_RUN_STATE(KELVANORE_RESTORE)
 #undef KELVANORE_RESTORE
-#define KELVANORE_RESTORE_OPTION(type, name) Options::name = savedOptions_.name;
-    KELVANORE_OPTIONS(KELVANORE_RESTORE_OPTION)
-#undef KELVANORE_RESTORE_OPTION
+    options_.restore();
 
     omp_set_num_threads(threads_);
     // Setting the state also marks the generator seeded; leaving an untouched
@@ -87,16 +86,12 @@ class RunStateGuard {
   }
 
  private:
-  // The values when the guard was made, one member per entry of each list.
+  // The run state's values when the guard was made, one member per entry of
+  // its list (the configuration's are kept by options_).
   struct SavedRunState {
 #define KELVANORE_MEMBER(kind, type, name, initial) type name = ::name;
     KELVANORE_RUN_STATE(KELVANORE_MEMBER)
 #undef KELVANORE_MEMBER
-  };
-  struct SavedOptions {
-#define KELVANORE_OPTION_MEMBER(type, name) type name = Options::name;
-    KELVANORE_OPTIONS(KELVANORE_OPTION_MEMBER)
-#undef KELVANORE_OPTION_MEMBER
   };
 
   // What a test starts with: values as they are, pointers null.
@@ -127,7 +122,7 @@ class RunStateGuard {
   }
 
   SavedRunState saved_;
-  SavedOptions savedOptions_;
+  OptionsSnapshot options_;
   int threads_;
   uint64_t randState_;
 

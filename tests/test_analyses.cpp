@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "fileset_util.h"
 
 namespace {
 
@@ -22,26 +23,17 @@ double cvError(const std::string& out, int k) {
 }
 
 // Writes a SNP-major bed fileset for the genotypes g[i][l] (0, 1, 2 copies
-// of the second allele, 9 missing).
-void writeBedFileset(const std::string& base, const std::vector<std::vector<int>>& g,
-                     const std::vector<int>& chromosome, const std::vector<int>& sex) {
-  const size_t individuals = g.size(), snps = chromosome.size();
-  std::string bim, fam, bed = "\x6c\x1b\x01";
-  for (size_t l = 0; l < snps; ++l)
+// of the second allele, 9 missing), SNP l on the given chromosome and
+// individual i of the given sex.
+void writeGenotypeFileset(const std::string& base, const std::vector<std::vector<int>>& g,
+                          const std::vector<int>& chromosome, const std::vector<int>& sex) {
+  std::string bim, fam;
+  for (size_t l = 0; l < chromosome.size(); ++l)
     bim += std::to_string(chromosome[l]) + " snp" + std::to_string(l) + " 0 " + std::to_string(1000 * (l + 1)) +
            " A G\n";
-  for (size_t i = 0; i < individuals; ++i)
+  for (size_t i = 0; i < g.size(); ++i)
     fam += "f" + std::to_string(i) + " i" + std::to_string(i) + " 0 0 " + std::to_string(sex[i]) + " -9\n";
-  const int code[] = {0, 2, 3, 0, 0, 0, 0, 0, 0, 1};  // genotype -> 2-bit field
-  for (size_t l = 0; l < snps; ++l)
-    for (size_t b = 0; b < (individuals + 3) / 4; ++b) {
-      int byte = 0;
-      for (size_t f = 0; f < 4 && 4 * b + f < individuals; ++f) byte |= code[g[4 * b + f][l]] << (2 * f);
-      bed += static_cast<char>(byte);
-    }
-  writeFile(base + ".bim", bim);
-  writeFile(base + ".fam", fam);
-  writeFile(base + ".bed", bed);
+  writeBedFileset(base, bim, fam, snpMajorBed(g));
 }
 
 }  // namespace
@@ -126,7 +118,7 @@ TEST(Analyses, LaterPassesFitTheInputDataAfterTheAnalyses) {
   for (int i = 0; i < individuals; ++i)
     for (int l = 0; l < snps; ++l) g[i][l] = l % 4 == 0 ? (l % 8 ? 2 : 0) : (i * 5 + l * 3 + (i < 20 ? l : 0)) % 3;
   std::string base = dir.file("mono");
-  writeBedFileset(base, g, chromosome, sex);
+  writeGenotypeFileset(base, g, chromosome, sex);
   TempDir plain, analysed;
   std::vector<std::string> common = {base + ".bed", "2", "-l", "0,1", "-C", "3", "-a", "none"};
   std::vector<std::string> withAnalyses = common;
@@ -183,7 +175,7 @@ TEST(Analyses, HaploidModeEndToEnd) {
     }
   }
   std::string base = dir.file("hap");
-  writeBedFileset(base, g, chromosome, sex);
+  writeGenotypeFileset(base, g, chromosome, sex);
   RunResult ok = runKelvanore({base + ".bed", "2", "-x", "male:23", "-C", "5"}, dir.path());
   EXPECT_EQ(ok.status, 0) << ok.out;
   EXPECT_NE(ok.out.find("Will treat specified (gender * chr) markers as haploid\n"), std::string::npos);
@@ -223,7 +215,7 @@ TEST(Analyses, HaploidModeEndToEnd) {
 
   // Individual 5 (counted from 1, a male) with a heterozygous call at snp33.
   g[4][33] = 1;
-  writeBedFileset(base, g, chromosome, sex);
+  writeGenotypeFileset(base, g, chromosome, sex);
   RunResult bad = runKelvanore({base + ".bed", "2", "-x", "male:23"}, dir.path());
   EXPECT_EQ(bad.status, 255);
   std::vector<std::string> lines = splitLines(bad.out);

@@ -1,5 +1,7 @@
 #include "bedfile.h"
 #include "e2e_util.h"
+#include "fileset_util.h"
+#include "matrix_util.h"
 #include "reader_fixture.h"
 #include "run_state.h"
 #include "stops.h"
@@ -10,58 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 
 namespace {
-
-// 2-bit field of a genotype value, the inverse of the decoding.
-unsigned fieldOf(int g) {
-  switch (g) {
-    case 0: return 0;
-    case 9: return 1;
-    case 1: return 2;
-    default: return 3;
-  }
-}
-
-// Packs values four to a byte, field k in bits 2k and 2k+1; the padding
-// fields of the last byte get `pad` (0 to 3).
-std::string pack(const std::vector<int>& values, unsigned pad = 0) {
-  std::string bytes;
-  for (size_t b = 0; b < (values.size() + 3) / 4; ++b) {
-    unsigned byte = 0;
-    for (size_t k = 0; k < 4; ++k) {
-      const size_t v = 4 * b + k;
-      byte |= (v < values.size() ? fieldOf(values[v]) : pad) << (2 * k);
-    }
-    bytes.push_back(static_cast<char>(byte));
-  }
-  return bytes;
-}
-
-const std::string kHeaderSnpMajor = std::string("\x6C\x1B\x01", 3);
-
-// genotypes[i][j]: individual i, .bim record j.
-std::string snpMajorBed(const std::vector<std::vector<int>>& genotypes, unsigned pad = 0) {
-  std::string bed = kHeaderSnpMajor;
-  for (size_t j = 0; j < genotypes[0].size(); ++j) {
-    std::vector<int> column;
-    for (const auto& row : genotypes) column.push_back(row[j]);
-    bed += pack(column, pad);
-  }
-  return bed;
-}
-
-std::string individualMajorBed(const std::vector<std::vector<int>>& genotypes, char mode,
-                               unsigned pad = 0) {
-  std::string bed = std::string("\x6C\x1B", 2) + mode;
-  for (const auto& row : genotypes) bed += pack(row, pad);
-  return bed;
-}
 
 std::string famOf(int individuals) {
   std::string fam;
@@ -73,20 +29,10 @@ std::string famOf(int individuals) {
 class BedReaderTest : public ReaderFixture {
  protected:
   void writeSet(const std::string& bim, const std::string& fam, const std::string& bed) {
-    writeFile(dir.file("set.bim"), bim);
-    writeFile(dir.file("set.fam"), fam);
-    writeFile(dir.file("set.bed"), bed);
+    writeBedFileset(base(), bim, fam, bed);
   }
 
   std::string base() const { return dir.file("set"); }
-
-  // Genotype rows of N as vectors.
-  static std::vector<std::vector<int>> rowsOfN() {
-    std::vector<std::vector<int>> rows(N->size1());
-    for (size_t i = 0; i < N->size1(); ++i)
-      for (size_t l = 0; l < N->size2(); ++l) rows[i].push_back((*N)(i, l));
-    return rows;
-  }
 
   TempDir dir;
   DatasetMetadata meta;
@@ -103,11 +49,11 @@ TEST(PlinkDecode, FieldBitsGiveGenotypeValues) {
 }
 
 TEST_F(BedReaderTest, ByteE4DecodesFieldsInOrder) {
-  writeSet("1 s1 0 1 A G\n", famOf(4), kHeaderSnpMajor + "\xE4");
+  writeSet("1 s1 0 1 A G\n", famOf(4), kSnpMajorBedHeader + "\xE4");
   readPlinkBedFiles(base(), meta);
   ASSERT_EQ(I, 4);
   ASSERT_EQ(L, 1);
-  EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{0}, {9}, {1}, {2}}));
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{0}, {9}, {1}, {2}}));
 }
 
 TEST_F(BedReaderTest, SortsSnpsIntoGenomeOrderAndPlacesBlocksByMap) {
@@ -128,7 +74,7 @@ TEST_F(BedReaderTest, SortsSnpsIntoGenomeOrderAndPlacesBlocksByMap) {
   }
   EXPECT_EQ(meta.snpInfo[0].chromosome, 1);
   EXPECT_EQ(meta.snpInfo[2].chromosome, 2);
-  EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{2, 1, 0}, {9, 9, 9}}));
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{2, 1, 0}, {9, 9, 9}}));
   EXPECT_EQ(meta.indInfo.size(), 2u);
 }
 
@@ -141,7 +87,7 @@ TEST_F(BedReaderTest, TiesKeepFileOrderAndChromosome10FollowsChromosome9) {
   EXPECT_EQ(meta.snpInfo[1].name, "c");
   EXPECT_EQ(meta.snpInfo[2].name, "d");
   EXPECT_EQ(meta.snpInfo[3].name, "a");
-  EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{1, 2, 9, 0}}));
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{1, 2, 9, 0}}));
 }
 
 TEST_F(BedReaderTest, BimFieldsAsStored) {
@@ -161,7 +107,7 @@ TEST_F(BedReaderTest, BimFieldsAsStored) {
   EXPECT_DOUBLE_EQ(meta.snpInfo[1].geneticPosition, 0.5);
   EXPECT_EQ(meta.snpInfo[2].name, "c");
   EXPECT_EQ(meta.snpInfo[2].fileIndex, 2);
-  EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{1, 0, 2}}));
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{1, 0, 2}}));
 }
 
 TEST_F(BedReaderTest, IndividualMajorModesMatchSnpMajor) {
@@ -173,7 +119,7 @@ TEST_F(BedReaderTest, IndividualMajorModesMatchSnpMajor) {
       {0, 1, 2, 9, 0}, {1, 1, 0, 2, 9}, {2, 9, 1, 0, 0}, {9, 0, 0, 1, 2}, {2, 2, 1, 1, 0}};
   writeSet(bim, famOf(5), snpMajorBed(g, 3));
   readPlinkBedFiles(base(), meta);
-  const auto expected = rowsOfN();
+  const auto expected = rowsOf(*N);
   // Genome order b, e, d, a, c: record columns 1, 4, 3, 0, 2.
   EXPECT_EQ(expected[0], (std::vector<int>{1, 0, 9, 0, 2}));
 
@@ -183,7 +129,7 @@ TEST_F(BedReaderTest, IndividualMajorModesMatchSnpMajor) {
     DatasetMetadata other;
     writeSet(bim, famOf(5), individualMajorBed(g, mode, 2));
     readPlinkBedFiles(base(), other);
-    EXPECT_EQ(rowsOfN(), expected);
+    EXPECT_EQ(rowsOf(*N), expected);
     ASSERT_EQ(other.snpInfo.size(), 5u);
     EXPECT_EQ(other.snpInfo[0].name, "b");
     EXPECT_EQ(other.snpInfo[4].name, "c");
@@ -194,7 +140,7 @@ TEST_F(BedReaderTest, FamLinesCountIndividuals) {
   // Three individuals fill one .bed byte per SNP, as four would: a blank
   // line at the end counted as an individual was decoded from the padding.
   haploid_sexes = {1};
-  const std::string bed = kHeaderSnpMajor + pack({2, 0, 1}, 3);
+  const std::string bed = kSnpMajorBedHeader + packGenotypes({2, 0, 1}, 3);
   const std::string fam = "f i 0 0 1 -9\nf j 0 0 2 -9\nf k 0 0 1 -9";
   for (const std::string& tail : {std::string(), std::string("\n"), std::string("\n\n"),
                                   std::string("\n \t\r\n"), std::string("\n  ")}) {
@@ -205,7 +151,7 @@ TEST_F(BedReaderTest, FamLinesCountIndividuals) {
     writeSet("1 a 0 1 A G\n", "\xEF\xBB\xBF" + fam + tail, bed);
     readPlinkBedFiles(base(), m);
     ASSERT_EQ(I, 3);
-    EXPECT_EQ(rowsOfN(), (std::vector<std::vector<int>>{{2}, {0}, {1}}));
+    EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{2}, {0}, {1}}));
     ASSERT_EQ(m.indInfo.size(), 3u);
     EXPECT_TRUE(m.indInfo[0].haploid);
     EXPECT_FALSE(m.indInfo[1].haploid);
@@ -216,14 +162,14 @@ TEST_F(BedReaderTest, FamLinesCountIndividuals) {
 TEST_F(BedReaderTest, SixFamLinesWithoutFinalLineFeedAreSixIndividuals) {
   std::string fam = famOf(6);
   fam.pop_back();
-  writeSet("1 a 0 1 A G\n", fam, kHeaderSnpMajor + pack({0, 1, 2, 9, 2, 1}));
+  writeSet("1 a 0 1 A G\n", fam, kSnpMajorBedHeader + packGenotypes({0, 1, 2, 9, 2, 1}));
   readPlinkBedFiles(base(), meta);
   ASSERT_EQ(I, 6);
   EXPECT_EQ((*N)(5, 0), 1);
 }
 
 TEST_F(BedReaderTest, EmptyFamGivesNoRows) {
-  writeSet("1 a 0 1 A G\n", "", kHeaderSnpMajor);
+  writeSet("1 a 0 1 A G\n", "", kSnpMajorBedHeader);
   readPlinkBedFiles(base(), meta);
   EXPECT_EQ(I, 0);
   EXPECT_EQ(L, 1);
@@ -255,7 +201,7 @@ TEST_F(BedReaderTest, HaploidFlags) {
     haploid_chrs = c.chrs;
     haploid_sexes = c.sexes;
     DatasetMetadata m;
-    writeSet(bim, fam, kHeaderSnpMajor + std::string(3, '\0'));
+    writeSet(bim, fam, kSnpMajorBedHeader + std::string(3, '\0'));
     readPlinkBedFiles(base(), m);
     ASSERT_EQ(m.snpInfo.size(), 3u);
     for (size_t l = 0; l < 3; ++l) EXPECT_EQ(m.snpInfo[l].haploid, c.snpHaploid[l]) << l;
@@ -326,18 +272,30 @@ TEST_F(BedReaderTest, ReversedRealFilesetReadsTheSame) {
   EXPECT_TRUE(std::equal(N->data().begin(), N->data().end(), original.data().begin()));
 }
 
-struct BedFailure {
-  const char* name;
-  const char* bim;  // null: no file
-  const char* fam;
-  std::string bed;
-  bool bedPresent;
-  const char* lastLine;
-};
-
-TEST_F(BedReaderTest, FailuresStopWithOneLine) {
-  const std::string good = kHeaderSnpMajor + pack({0, 1});
-  const BedFailure cases[] = {
+// Every refusal of the reader ends the run with one line and status 255,
+// whichever of the three files it is found in. One record per line, its
+// fields whole: read as a stream of tokens, a .fam line of five fields gave
+// every later individual the next one's family ID as its sex code, and a
+// .bim line of seven fields or a position such as 1e5 shifted every later
+// record.
+TEST_F(BedReaderTest, RefusalsStopWithOneLine) {
+  struct Case {
+    const char* name;
+    const char* bim;  // null: no file
+    const char* fam;
+    std::string bed;
+    bool bedPresent;
+    std::string line;  // "@" stands for the path of the fileset without its extension
+  };
+  const std::string good = kSnpMajorBedHeader + packGenotypes({0, 1});
+  const std::string threeSnps = kSnpMajorBedHeader + std::string(3, '\0');
+  const char* const bim = "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n";
+  const char* const fam = "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1\n";
+  const std::string famFields = "Wrong number of fields in @.fam, line ";
+  const std::string bimFields = "Wrong number of fields in @.bim, line ";
+  const std::string position = "Invalid base-pair position in @.bim, line ";
+  const Case cases[] = {
+      // .bim
       {"no .bim", nullptr, "a a 0 0 1 1\n", good, true, "Error opening .bim file!"},
       {"chromosome X", "X s 0 1 A G\n", "", "", false, "Invalid chromosome code!  Use integers."},
       {"chromosome chr1", "chr1 s 0 1 A G\n", "", "", false, "Invalid chromosome code!  Use integers."},
@@ -346,8 +304,36 @@ TEST_F(BedReaderTest, FailuresStopWithOneLine) {
        "Invalid chromosome code!  Use integers."},
       {"bad distance, third record", "1 a 0 1 A G\n1 b 0 2 A G\n1 c abc 3 A G\n1 d 0 4 A G\n", "",
        "", false, "Problem reading BIM file, line 3"},
+      // A distance that is not a number whole keeps its message.
+      {"distance abc", "1 a 0 1 A G\n1 b abc 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
+      {"distance 1.5cM", "1 a 0 1 A G\n1 b 1.5cM 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
+      {"distance nan", "1 a 0 1 A G\n1 b nan 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
+      {"distance 1e999", "1 a 0 1 A G\n1 b 1e999 2 A G\n", fam, "", false, "Problem reading BIM file, line 2"},
       {"empty .bim", "", "", "", false, "No SNPs!"},
+      {".bim line of five fields", "1 a 0 1 A G\n1 b 0 2 A\n1 c 0 3 A G\n", fam, threeSnps, true,
+       bimFields + "2 (found 5, expecting 6)"},
+      {".bim line of seven fields", "1 a 0 1 A G\n1 b 0 2 A G 7\n1 c 0 3 A G\n", fam, threeSnps, true,
+       bimFields + "2 (found 7, expecting 6)"},
+      {".bim record over two lines", "1 a 0\n1 A G\n", fam, threeSnps, true, bimFields + "1 (found 3, expecting 6)"},
+      {".bim last record cut short", "1 a 0 1 A G\n1 b 0 2", fam, threeSnps, true,
+       bimFields + "2 (found 4, expecting 6)"},
+      {".bim of one cut record", "1 a 0 1", fam, threeSnps, true, bimFields + "1 (found 4, expecting 6)"},
+      {"position abc", "1 a 0 1 A G\n1 b 0 abc A G\n", fam, threeSnps, true, position + "2"},
+      {"position 1e5", "1 a 0 1e5 A G\n", fam, threeSnps, true, position + "1"},
+      {"position 100x", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 100x A G\n", fam, threeSnps, true, position + "3"},
+      {"position 2.5", "1 a 0 2.5 A G\n", fam, threeSnps, true, position + "1"},
+      {"position beyond 64 bits", "1 a 0 99999999999999999999 A G\n1 b 0 2 A G\n", fam, threeSnps, true,
+       position + "1"},
+      // .fam
       {"no .fam", "1 a 0 1 A G\n", nullptr, good, true, "Error opening .fam file!"},
+      {".fam line of five fields", bim, "a a 0 0 1 1\nb b 0 1 1\nc c 0 0 1 1\n", threeSnps, true,
+       famFields + "2 (found 5, expecting 6)"},
+      {".fam line of seven fields", bim, "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1 x\n", threeSnps, true,
+       famFields + "3 (found 7, expecting 6)"},
+      {".fam of one field per line", bim, "a\nb\nc\n", threeSnps, true, famFields + "1 (found 1, expecting 6)"},
+      {".fam record over two lines", bim, "a a 0\n0 1 1\nb b 0 0 2 1\n", threeSnps, true,
+       famFields + "1 (found 3, expecting 6)"},
+      // .bed
       {"no .bed", "1 a 0 1 A G\n", "a a 0 0 1 1\nb b 0 0 1 1\n", "", false, "Error opening .bed file!"},
       {"bad magic", "1 a 0 1 A G\n", "a a 0 0 1 1\n", std::string("\x6C\x1C\x01\x00", 4), true,
        "Doesn't look like a PLINK v1.0+ .bed file to me... (bad magic)"},
@@ -358,97 +344,29 @@ TEST_F(BedReaderTest, FailuresStopWithOneLine) {
        "Error reading .bed file"},
       {"one byte short", "1 a 0 1 A G\n2 b 0 1 A G\n", "a a 0 0 1 1\n", good.substr(0, 4),
        true, "Error reading .bed file"},
-      {"one byte long", "1 a 0 1 A G\n", "a a 0 0 1 1\n", kHeaderSnpMajor + std::string(2, '\0'), true,
+      {"one byte long", "1 a 0 1 A G\n", "a a 0 0 1 1\n", kSnpMajorBedHeader + std::string(2, '\0'), true,
        "Error reading .bed file"},
       {"individual-major one byte short", "1 a 0 1 A G\n", "a a 0 0 1 1\nb b 0 0 1 1\n",
        std::string("\x6C\x1B\x00\x00", 4), true, "Error reading .bed file"},
-      {"empty .fam and a genotype byte", "1 a 0 1 A G\n", "", kHeaderSnpMajor + std::string(1, '\0'), true,
+      {"empty .fam and a genotype byte", "1 a 0 1 A G\n", "", kSnpMajorBedHeader + std::string(1, '\0'), true,
        "Error reading .bed file"},
   };
-  for (const BedFailure& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir d;
     if (c.bim) writeFile(d.file("set.bim"), c.bim);
     if (c.fam) writeFile(d.file("set.fam"), c.fam);
     if (c.bedPresent) writeFile(d.file("set.bed"), c.bed);
-    const std::string base = d.file("set");
-    const RunResult r = runInChild([&] {
-      DatasetMetadata m;
-      readPlinkBedFiles(base, m);
-    });
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, std::string(c.lastLine) + "\n");
-  }
-}
-
-// One record per line, its fields whole: read as a stream of tokens, a
-// .fam line of five fields gave every later individual the next one's
-// family ID as its sex code, and a .bim line of seven fields or a position
-// such as 1e5 shifted every later record.
-TEST_F(BedReaderTest, LinesOfTheWrongShapeAreRefused) {
-  struct Case {
-    const char* name;
-    const char* bim;
-    const char* fam;
-    const char* file;  // the extension of the file named
-    const char* message;  // the file's name goes between its two parts
-    const char* where;
-  };
-  const char* const bim = "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n";
-  const char* const fam = "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1\n";
-  const char* const fields = "Wrong number of fields in ";
-  const char* const position = "Invalid base-pair position in ";
-  const Case cases[] = {
-      {".fam line of five fields", bim, "a a 0 0 1 1\nb b 0 1 1\nc c 0 0 1 1\n", ".fam", fields,
-       ", line 2 (found 5, expecting 6)"},
-      {".fam line of seven fields", bim, "a a 0 0 1 1\nb b 0 0 2 1\nc c 0 0 1 1 x\n", ".fam", fields,
-       ", line 3 (found 7, expecting 6)"},
-      {".fam of one field per line", bim, "a\nb\nc\n", ".fam", fields, ", line 1 (found 1, expecting 6)"},
-      {".fam record over two lines", bim, "a a 0\n0 1 1\nb b 0 0 2 1\n", ".fam", fields,
-       ", line 1 (found 3, expecting 6)"},
-      {".bim line of five fields", "1 a 0 1 A G\n1 b 0 2 A\n1 c 0 3 A G\n", fam, ".bim", fields,
-       ", line 2 (found 5, expecting 6)"},
-      {".bim line of seven fields", "1 a 0 1 A G\n1 b 0 2 A G 7\n1 c 0 3 A G\n", fam, ".bim", fields,
-       ", line 2 (found 7, expecting 6)"},
-      {".bim record over two lines", "1 a 0\n1 A G\n", fam, ".bim", fields, ", line 1 (found 3, expecting 6)"},
-      {".bim last record cut short", "1 a 0 1 A G\n1 b 0 2", fam, ".bim", fields,
-       ", line 2 (found 4, expecting 6)"},
-      {".bim of one cut record", "1 a 0 1", fam, ".bim", fields, ", line 1 (found 4, expecting 6)"},
-      {"position abc", "1 a 0 1 A G\n1 b 0 abc A G\n", fam, ".bim", position, ", line 2"},
-      {"position 1e5", "1 a 0 1e5 A G\n", fam, ".bim", position, ", line 1"},
-      {"position 100x", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 100x A G\n", fam, ".bim", position, ", line 3"},
-      {"position 2.5", "1 a 0 2.5 A G\n", fam, ".bim", position, ", line 1"},
-      {"position beyond 64 bits", "1 a 0 99999999999999999999 A G\n1 b 0 2 A G\n", fam, ".bim", position,
-       ", line 1"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir d;
-    writeFile(d.file("set.bim"), c.bim);
-    writeFile(d.file("set.fam"), c.fam);
-    writeFile(d.file("set.bed"), kHeaderSnpMajor + std::string(3, '\0'));
     const std::string b = d.file("set");
     const RunResult r = runInChild([&] {
       DatasetMetadata m;
       readPlinkBedFiles(b, m);
     });
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, c.message + b + c.file + c.where + "\n");
-  }
-
-  // A distance that is not a number whole keeps its message.
-  for (const char* distance : {"abc", "1.5cM", "nan", "1e999"}) {
-    SCOPED_TRACE(distance);
-    TempDir d;
-    writeFile(d.file("set.bim"), std::string("1 a 0 1 A G\n1 b ") + distance + " 2 A G\n");
-    writeFile(d.file("set.fam"), fam);
-    const std::string b = d.file("set");
-    const RunResult r = runInChild([&] {
-      DatasetMetadata m;
-      readPlinkBedFiles(b, m);
-    });
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "Problem reading BIM file, line 2\n");
+    std::string line = c.line;
+    const size_t at = line.find('@');
+    if (at != std::string::npos) line.replace(at, 1, b);
+    EXPECT_EQ(r.out, line + "\n");
   }
 }
 
@@ -464,7 +382,7 @@ TEST_F(BedReaderTest, GarbageNeverCrashes) {
       {noise, noise, noise},
       {"1 a 0 1 A G\n", noise, noise},
       {"1 a 0 1 A G\n", "a a 0 0 1 1\n", noise},
-      {nulls, "a\0a 0 0 1 1\n", kHeaderSnpMajor},
+      {nulls, "a\0a 0 0 1 1\n", kSnpMajorBedHeader},
   };
   for (const auto& files : inputs) {
     TempDir d;
@@ -481,16 +399,8 @@ TEST_F(BedReaderTest, GarbageNeverCrashes) {
   }
 }
 
-// Reads a VmSize-like figure: the address space already in use, in bytes.
-long addressSpaceInUse() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0;
-  statm >> pages;
-  return pages * 4096;
-}
-
 TEST_F(BedReaderTest, UnallocatableMatrixIsOneLine) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator does not honour an address-space limit";
 #endif
   // 40000 individuals x 10000 SNPs need 400 MB; the child may have 64 MB more
@@ -499,12 +409,10 @@ TEST_F(BedReaderTest, UnallocatableMatrixIsOneLine) {
   for (int l = 0; l < 10000; ++l) bim += "1 s" + std::to_string(l) + " 0 " + std::to_string(l) + " A G\n";
   std::string fam;
   for (int i = 0; i < 40000; ++i) fam += "a b 0 0 1 1\n";
-  writeSet(bim, fam, kHeaderSnpMajor);
+  writeSet(bim, fam, kSnpMajorBedHeader);
   const std::string b = base();
   const RunResult r = runInChild([&] {
-    rlimit limit;
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(addressSpaceInUse() + (64L << 20));
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    limitThisProcess(RLIMIT_AS, addressSpaceInUse() + (64u << 20));
     installOutOfMemoryStop();  // as the program does first of all
     DatasetMetadata m;
     readPlinkBedFiles(b, m);

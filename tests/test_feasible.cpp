@@ -1,5 +1,6 @@
 #include "e2e_util.h"
 #include "feasible.h"
+#include "matrix_util.h"
 #include "types.h"
 
 #include <gtest/gtest.h>
@@ -11,12 +12,6 @@
 
 
 namespace {
-
-DVector vectorOf(const std::vector<double>& v) {
-  DVector out(v.size());
-  for (size_t i = 0; i < v.size(); ++i) out(i) = v[i];
-  return out;
-}
 
 // The nearest point of {sum x = 1, x >= eps} to y, by trying every set of
 // entries held at eps and keeping the closest feasible candidate.

@@ -1,7 +1,10 @@
+#include "dir_util.h"
 #include "e2e_util.h"
 #include "fileio.h"
+#include "fileset_util.h"
 #include "genotypes.h"
 #include "matrix_files.h"
+#include "matrix_util.h"
 #include "options.h"
 #include "reader_fixture.h"
 #include "result_files.h"
@@ -10,7 +13,6 @@
 #include "types.h"
 #include "utils.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -24,7 +26,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -34,48 +35,6 @@
 
 
 namespace {
-
-// Works in a directory for the life of the object, then goes back.
-class CwdGuard {
- public:
-  explicit CwdGuard(const std::string& dir) {
-    char* here = getcwd(nullptr, 0);
-    saved_ = here ? here : "/";
-    free(here);
-    if (chdir(dir.c_str()) != 0) ADD_FAILURE() << "chdir " << dir;
-  }
-  ~CwdGuard() {
-    if (chdir(saved_.c_str()) != 0) ADD_FAILURE() << "chdir back";
-  }
-
- private:
-  std::string saved_;
-};
-
-DMatrix matrixOf(const std::vector<std::vector<double>>& rows) {
-  DMatrix m(rows.size(), rows.empty() ? 0 : rows[0].size());
-  for (size_t r = 0; r < rows.size(); ++r)
-    for (size_t c = 0; c < rows[r].size(); ++c) m(r, c) = rows[r][c];
-  return m;
-}
-
-template <typename Matrix>
-std::vector<std::vector<double>> rowsOf(const Matrix& m) {
-  std::vector<std::vector<double>> rows(m.size1());
-  for (size_t r = 0; r < m.size1(); ++r)
-    for (size_t c = 0; c < m.size2(); ++c) rows[r].push_back(m(r, c));
-  return rows;
-}
-
-size_t filesIn(const std::string& dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
-    closedir(d);
-  }
-  return count;
-}
 
 // The readers and writers of files; the guard puts back the run state and
 // configuration the tests touch.
@@ -101,10 +60,9 @@ class FileIoTest : public ReaderFixture {
   std::string writeTinyBedSet() {
     mkdir(dir.file("data").c_str(), 0755);
     const std::string base = dir.file("data/set");
-    writeFile(base + ".bim", "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n");
-    writeFile(base + ".fam", "f i 0 0 1 1\nf j 0 0 2 1\n");
     // SNP a: 0, 1; b: 2, 9; c: 1, 2.
-    writeFile(base + ".bed", std::string("\x6C\x1B\x01\x08\x07\x0E", 6));
+    writeBedFileset(base, "1 a 0 1 A G\n1 b 0 2 A G\n1 c 0 3 A G\n", "f i 0 0 1 1\nf j 0 0 2 1\n",
+                    snpMajorBed({{0, 2, 1}, {1, 9, 2}}));
     return base;
   }
 
@@ -114,7 +72,8 @@ class FileIoTest : public ReaderFixture {
 
 // ---- TextInput ------------------------------------------------------------
 
-// What a reader sees of a file through TextInput, and why the input ended.
+// What a reader sees of a file through TextInput, and why the input ended;
+// a second pass sees the same.
 TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
   struct Case {
     const char* name;
@@ -122,6 +81,7 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
     std::string seen;
     TextInput::Ending ending;
     int64_t endingLine;
+    bool blankLinesHandedOn = false;  // as the .pop reader asks
   };
   const std::string bom = "\xEF\xBB\xBF";
   using namespace std::string_literals;
@@ -155,12 +115,22 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
       {"carriage return ending the file", "a\r\nb\r", "a\r\nb\r", TextInput::kEnd, 0},
       {"carriage returns in the blank tail", "a\n\r\r \n\r", "a\n", TextInput::kEnd, 0},
       {"a blank line comes before a later NUL", "a\n\nb\0\n"s, "a\n", TextInput::kBlankLine, 2},
+      // Where blank lines are records (the .pop), they are handed on as any
+      // line; the other endings are as before.
+      {"blank lines inside and at the end, handed on", "a\n\n \t\nb\n\n", "a\n\n \t\nb\n\n", TextInput::kEnd, 0,
+       true},
+      {"blank last line without a line feed, handed on", "a\n  ", "a\n  ", TextInput::kEnd, 0, true},
+      {"byte-order mark alone, blank lines handed on", bom, "", TextInput::kEnd, 0, true},
+      {"byte-order mark on a line of its own, handed on", bom + "\na\n", "\na\n", TextInput::kEnd, 0, true},
+      {"lone carriage return in a blank line handed on", "a\n\r \nb\n", "a\n", TextInput::kLoneCarriageReturn, 2,
+       true},
+      {"NUL after a blank line handed on", "a\n\nb\0\n"s, "a\n\n", TextInput::kNulByte, 3, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string name = dir.file("t.txt");
     writeFile(name, c.text);
-    TextInput text(name);
+    TextInput text(name, c.blankLinesHandedOn ? TextInput::kBlankLinesHandedOn : TextInput::kBlankLinesEnd);
     ASSERT_TRUE(text.is_open());
     std::istream in(&text);
     const std::string seen{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -174,37 +144,6 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
     const std::string again{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_EQ(again, c.seen);
     EXPECT_EQ(text.ending(), c.ending);
-  }
-}
-
-// Where blank lines are records (the .pop), they are handed on as any line;
-// the other endings are as before.
-TEST_F(FileIoTest, TextInputHandsOnBlankLinesWhenAsked) {
-  using namespace std::string_literals;
-  const struct {
-    const char* name;
-    std::string text;
-    std::string seen;
-    TextInput::Ending ending;
-    int64_t endingLine;
-  } cases[] = {
-      {"blank lines inside and at the end", "a\n\n \t\nb\n\n", "a\n\n \t\nb\n\n", TextInput::kEnd, 0},
-      {"blank last line without a line feed", "a\n  ", "a\n  ", TextInput::kEnd, 0},
-      {"byte-order mark alone", "\xEF\xBB\xBF", "", TextInput::kEnd, 0},
-      {"byte-order mark on a line of its own", "\xEF\xBB\xBF\na\n", "\na\n", TextInput::kEnd, 0},
-      {"lone carriage return in a blank line", "a\n\r \nb\n", "a\n", TextInput::kLoneCarriageReturn, 2},
-      {"NUL after a blank line", "a\n\nb\0\n"s, "a\n\n", TextInput::kNulByte, 3},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string name = dir.file("t.txt");
-    writeFile(name, c.text);
-    TextInput text(name, TextInput::kBlankLinesHandedOn);
-    std::istream in(&text);
-    const std::string seen{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    EXPECT_EQ(seen, c.seen);
-    EXPECT_EQ(text.ending(), c.ending);
-    EXPECT_EQ(text.endingLine(), c.endingLine);
   }
 }
 
@@ -410,7 +349,7 @@ TEST_F(FileIoTest, ResultFileNames) {
       EXPECT_EQ(writeOutputFiles(), 0);
     }
     for (const std::string& name : c.names) EXPECT_TRUE(fileExists(out.file(name))) << name;
-    EXPECT_EQ(filesIn(out.path()), c.names.size());
+    EXPECT_EQ(namesIn(out.path()).size(), c.names.size());
   }
 }
 
@@ -461,7 +400,7 @@ TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
       EXPECT_FALSE(fileExists(out.file("set1.1.Q")));
     }
     // No temporary file is left behind.
-    EXPECT_EQ(filesIn(out.path()), oldQ ? 2u : 1u);
+    EXPECT_EQ(namesIn(out.path()).size(), oldQ ? 2u : 1u);
   }
 }
 
@@ -494,18 +433,15 @@ TEST_F(FileIoTest, ResultSetIsWholeOrAsBefore) {
     const std::string where = out.path();
     const bool ignore = c.ignoreSignal;
     const RunResult r = runInChild([where, ignore] {
-      rlimit limit;
-      limit.rlim_cur = limit.rlim_max = 40 * 1024;
-      if (chdir(where.c_str()) != 0 || (ignore && signal(SIGXFSZ, SIG_IGN) == SIG_ERR) ||
-          setrlimit(RLIMIT_FSIZE, &limit) != 0)
-        _exit(3);
+      if (chdir(where.c_str()) != 0 || (ignore && signal(SIGXFSZ, SIG_IGN) == SIG_ERR)) _exit(3);
+      limitThisProcess(RLIMIT_FSIZE, 40 * 1024);
       writeOutputFiles();
     });
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(readFile(out.file("set1.2.Q")), oldQ);
     EXPECT_EQ(readFile(out.file("set1.2.P")), oldP);
-    EXPECT_EQ(filesIn(out.path()), 2u);
+    EXPECT_EQ(namesIn(out.path()).size(), 2u);
   }
 }
 
@@ -545,7 +481,7 @@ TEST_F(FileIoTest, PlantedLinksAreNotFollowed) {
     EXPECT_EQ(readFile(dir.file(results[f])), contents[f]) << results[f];
   }
   // The victim, the four links and the four results.
-  EXPECT_EQ(filesIn(dir.path()), 9u);
+  EXPECT_EQ(namesIn(dir.path()).size(), 9u);
 }
 
 // A result name near the 255 bytes of a directory entry is a name the run
@@ -567,7 +503,7 @@ TEST_F(FileIoTest, LongResultNames) {
   EXPECT_EQ(r.status, 0) << r.out;
   for (const char* kind : {".3.Q", ".3.P", ".3.Q_se", ".3.Q_bias"})
     EXPECT_EQ(splitLines(readFile(dir.file(prefix + kind))).size(), 2u) << kind;
-  EXPECT_EQ(filesIn(dir.path()), 4u);
+  EXPECT_EQ(namesIn(dir.path()).size(), 4u);
 }
 
 // The standard errors and biases of a bootstrap describe the estimate they
@@ -612,7 +548,7 @@ TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
         EXPECT_EQ(readFile(out.file(name)), "old\n") << name;
       }
     }
-    EXPECT_EQ(filesIn(out.path()), c.kept.size() + 2);
+    EXPECT_EQ(namesIn(out.path()).size(), c.kept.size() + 2);
   }
 
   // A link of such a name goes, not the file it points to.
@@ -631,7 +567,7 @@ TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_NE(lstat(out.file("set1.1.Q_bias").c_str(), &st), 0);
   EXPECT_EQ(readFile(out.file("target")), "kept\n");
-  EXPECT_EQ(filesIn(out.path()), 4u);
+  EXPECT_EQ(namesIn(out.path()).size(), 4u);
 }
 
 namespace {
@@ -655,33 +591,6 @@ class DirectoryLock {
  private:
   int fd_;
 };
-
-// The names of the temporary files (neither a result nor old) in a directory.
-size_t temporariesIn(const std::string& dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) count += std::strncmp(e->d_name, "kelvanore-", 10) == 0;
-    closedir(d);
-  }
-  return count;
-}
-
-// Waits up to 30 s for the condition; false when it did not come.
-bool waitFor(const std::function<bool()>& condition) {
-  for (int waited = 0; waited < 30000; ++waited) {
-    if (condition()) return true;
-    usleep(1000);
-  }
-  return false;
-}
-
-// The exit status of a child, or 128 + the signal that ended it.
-int statusOf(pid_t pid) {
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) continue;
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
-}
 
 }  // namespace
 
@@ -737,7 +646,7 @@ TEST_F(FileIoTest, SetIsPutInPlaceUnderTheDirectoryLock) {
     const bool replaced = c.status == 0;
     EXPECT_EQ(readFile(out.file("set1.1.Q")), replaced ? "1.000000\n1.000000\n" : "old Q\n");
     EXPECT_EQ(readFile(out.file("set1.1.P")), replaced ? "0.500000\n0.500000\n" : "old P\n");
-    EXPECT_EQ(filesIn(out.path()), 2u);
+    EXPECT_EQ(namesIn(out.path()).size(), 2u);
   }
 }
 
@@ -746,7 +655,7 @@ TEST_F(FileIoTest, WriteErrorIsReported) {
   EXPECT_EQ(outputMatrix(dir.file("no/such/dir"), &m, true, " "), 1);
   EXPECT_EQ(outputMatrix(dir.file("ok"), &m, true, " "), 0);
   EXPECT_EQ(readFile(dir.file("ok")), "0.500000\n");
-  EXPECT_EQ(filesIn(dir.path()), 1u);
+  EXPECT_EQ(namesIn(dir.path()).size(), 1u);
 }
 
 // ---- readInputFiles -------------------------------------------------------
@@ -817,7 +726,7 @@ TEST_F(FileIoTest, StartingAndTrueValues) {
   EXPECT_DOUBLE_EQ((*P)(1, 2), 0.8);
   EXPECT_EQ(rowsOf(*P_old), rowsOf(*P));
   EXPECT_EQ(Qt_truth->size2(), 2u);
-  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<double>>{{0, 2, 1}, {1, 9, 2}}));
+  EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{0, 2, 1}, {1, 9, 2}}));
 }
 
 TEST_F(FileIoTest, StartingValueCases) {
@@ -895,16 +804,20 @@ TEST_F(FileIoTest, StartingValueCases) {
 }
 
 // A starting file that is there is read or refused, never replaced by
-// random values.
+// random values; so is a name that is there but cannot be opened or read.
 TEST_F(FileIoTest, StartingValueRefusals) {
   const std::string base = writeTinyBedSet();
   struct Case {
     const char* name;
-    const char* qin;  // null: absent
+    const char* qin;  // null: absent; or one of the two names below
     const char* pin;
     std::string out;
     bool fixQ = false, fixP = false;
   };
+  // A Q.in that is a link to nothing, or a directory (which opens, and its
+  // first read fails).
+  const char* const danglingLink = "\x01<link to nothing>";
+  const char* const directory = "\x01<directory>";
   const std::string in = "Initializing parameter matrices from input files:\n";
   const std::string readQ = "  Read Q input from set.2.Q.in\n";
   const std::string parseQ = "  Could not parse set.2.Q.in, ";
@@ -934,11 +847,20 @@ TEST_F(FileIoTest, StartingValueRefusals) {
       {"empty Q", "", nullptr, in + "  Read Q input from set.2.Q.in\n  Incorrect Q input file size\n  0 0\n"},
       {"P of too few lines", "0.5 0.5\n0.5 0.5\n", "0.5 0.5\n",
        in + "  Read Q input from set.2.Q.in\n  Read P input from set.2.P.in\n  Incorrect P input file size\n"},
+      {"link to nothing", danglingLink, nullptr, in + "  Could not open set.2.Q.in\n"},
+      {"directory", directory, nullptr, in + "Error reading set.2.Q.in\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir cwdDir;
-    if (c.qin) writeFile(cwdDir.file("set.2.Q.in"), c.qin);
+    const std::string qin = cwdDir.file("set.2.Q.in");
+    if (c.qin == danglingLink) {
+      ASSERT_EQ(symlink("nowhere", qin.c_str()), 0);
+    } else if (c.qin == directory) {
+      ASSERT_EQ(mkdir(qin.c_str(), 0755), 0);
+    } else if (c.qin) {
+      writeFile(qin, c.qin);
+    }
     if (c.pin) writeFile(cwdDir.file("set.2.P.in"), c.pin);
     const std::string where = cwdDir.path(), input = base + ".bed";
     const bool fixQ = c.fixQ, fixP = c.fixP;
@@ -948,38 +870,6 @@ TEST_F(FileIoTest, StartingValueRefusals) {
       setInput(input);
       Options::estimateQ = !fixQ;
       Options::estimateP = !fixP;
-      DatasetMetadata m;
-      readInputFiles(1, m);
-    });
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, c.out);
-  }
-}
-
-// A name that is there but cannot be opened or read is refused too.
-TEST_F(FileIoTest, StartingFileThatCannotBeRead) {
-  const std::string base = writeTinyBedSet();
-  struct Case {
-    const char* name;
-    std::function<void(const std::string&)> make;
-    std::string out;
-  };
-  const std::string in = "Initializing parameter matrices from input files:\n";
-  const Case cases[] = {
-      {"link to nothing", [](const std::string& name) { ASSERT_EQ(symlink("nowhere", name.c_str()), 0); },
-       in + "  Could not open set.2.Q.in\n"},
-      {"directory", [](const std::string& name) { ASSERT_EQ(mkdir(name.c_str(), 0755), 0); },
-       in + "Error reading set.2.Q.in\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir cwdDir;
-    c.make(cwdDir.file("set.2.Q.in"));
-    const std::string where = cwdDir.path(), input = base + ".bed";
-    const RunResult r = runInChild([where, input] {
-      if (chdir(where.c_str()) != 0) _exit(3);
-      K = 2;
-      setInput(input);
       DatasetMetadata m;
       readInputFiles(1, m);
     });

@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,12 +25,6 @@ namespace {
 
 class Kernels : public EngineFixture {
  protected:
-  void SetUp() override {
-    EngineFixture::SetUp();
-    before_ = &activeKernels();
-  }
-  void TearDown() override { useKernels(*before_); }
-
   // Runs body once with each copy of the kernels that this CPU runs.
   template <typename Body>
   void atEveryLevel(Body body) {
@@ -43,7 +36,7 @@ class Kernels : public EngineFixture {
   }
 
   std::vector<int> ref_;
-  const KernelSet* before_ = nullptr;
+  KernelChoiceGuard kernels_;
 };
 
 struct Data {
@@ -310,13 +303,6 @@ TEST(KernelLevel, RefusesAnUnknownLevelAndOneTheCpuLacks) {
     EXPECT_EQ(r.out, std::string(c.line) + "\n");
     EXPECT_EQ(r.err, "");
   }
-}
-
-// Console lines with the elapsed times masked.
-std::string maskTimes(const std::string& console) {
-  static const std::regex elapsed("Elapsed: [0-9.]+");
-  static const std::regex seconds("\\(([0-9.e+-]+) sec\\)");
-  return std::regex_replace(std::regex_replace(console, elapsed, "Elapsed: T"), seconds, "(T sec)");
 }
 
 // The program itself: a bad value ends the run with its one line and status

@@ -1,4 +1,5 @@
 #include "e2e_util.h"
+#include "matrix_util.h"
 #include "feasible.h"
 #include "quadprog.h"
 #include "same_bits.h"
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
@@ -27,19 +27,6 @@
 
 
 namespace {
-
-DMatrix matrixOf(size_t rows, size_t cols, const std::vector<double>& rowMajor) {
-  DMatrix M(rows, cols);
-  for (size_t r = 0; r < rows; ++r)
-    for (size_t c = 0; c < cols; ++c) M(r, c) = rowMajor[r * cols + c];
-  return M;
-}
-
-DVector vectorOf(const std::vector<double>& v) {
-  DVector out(v.size());
-  for (size_t i = 0; i < v.size(); ++i) out(i) = v[i];
-  return out;
-}
 
 DVector filled(size_t n, double value) {
   DVector v(n);
@@ -399,25 +386,10 @@ TEST(QuadprogMemory, WorkspaceTooLargeStopsAsAnyAllocationDoes) {
   }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KELVANORE_QP_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KELVANORE_QP_UNDER_ASAN 1
-#endif
-#endif
-
 TEST(QuadprogMemory, RecordAndWorkArraysStopAsAnyAllocationDoes) {
-#ifdef KELVANORE_QP_UNDER_ASAN
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "address-space limits do not mix with the sanitizer's shadow memory";
 #else
-  // Virtual memory of this process in bytes.
-  const auto virtualSize = [] {
-    std::ifstream statm("/proc/self/statm");
-    uint64_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  };
   // One unknown and many equality rows: the record copies (about 2 m
   // doubles, 80 MB, more than a malloc arena heap can hold, so no other
   // arena can serve them) come before the tableau ((m + 2)^2 doubles, far
@@ -432,15 +404,13 @@ TEST(QuadprogMemory, RecordAndWorkArraysStopAsAnyAllocationDoes) {
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
-    const RunResult r = runInChild([&tc, &virtualSize] {
+    const RunResult r = runInChild([&tc] {
       const int m = 5000000;
       std::vector<double> C(static_cast<size_t>(m), 1.0), d(static_cast<size_t>(m), 1.0);
       const double A = 1.0, b = 0.0, lo = kLo, hi = kHi, x0 = 0.5;
       double x = 0.0;
       int status = 0;
-      struct rlimit lim;
-      lim.rlim_cur = lim.rlim_max = virtualSize() + tc.headroom;
-      if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(99);
+      limitThisProcess(RLIMIT_AS, addressSpaceInUse() + tc.headroom);
       fquadprog(&A, &b, C.data(), d.data(), &lo, &hi, &x0, &x, 1, m, status);
     });
     EXPECT_EQ(r.status, 255);

@@ -2,6 +2,7 @@
 // and the EM and block-relaxation update steps.
 #include "engine_fixture.h"
 #include "feasible.h"
+#include "matrix_util.h"
 #include "options.h"
 #include "raw_algorithms.h"
 #include "reference_kernels.h"
@@ -95,13 +96,6 @@ GMatrix genotypes(const std::vector<std::vector<int>>& rows) {
   return G;
 }
 
-DMatrix matrixOf(size_t rows, size_t cols, const std::vector<double>& columnMajor) {
-  DMatrix M(rows, cols);
-  for (size_t c = 0; c < cols; ++c)
-    for (size_t r = 0; r < rows; ++r) M(r, c) = columnMajor[r + rows * c];
-  return M;
-}
-
 DatasetMetadata plainMeta(size_t I, size_t L) {
   DatasetMetadata meta;
   meta.indInfo.resize(I);
@@ -180,8 +174,8 @@ TEST_F(RawAlgorithms, LoglikeOfSingleGenotypes) {
     meta.indInfo[0].haploid = meta.snpInfo[0].haploid = c.haploid;
     const GMatrix G = genotypes({{c.g}});
     // Two populations mixing to the stated frequency.
-    const DMatrix Qt = matrixOf(2, 1, {0.5, 0.5});
-    const DMatrix P = matrixOf(2, 1, {c.p, c.p});
+    const DMatrix Qt = matrixOfColumns(2, 1, {0.5, 0.5});
+    const DMatrix P = matrixOfColumns(2, 1, {c.p, c.p});
     EXPECT_DOUBLE_EQ(loglike(G, Qt, P, meta), c.expected) << c.name;
     EXPECT_DOUBLE_EQ(loglike_slow(G, Qt, P, meta), c.expected) << c.name;
   }
@@ -189,11 +183,11 @@ TEST_F(RawAlgorithms, LoglikeOfSingleGenotypes) {
 
 TEST_F(RawAlgorithms, LoglikeOfAllMissingIsZeroAndNaNPropagates) {
   const GMatrix G = genotypes({{9, 9, 9}, {9, 9, 9}});
-  const DMatrix Qt = matrixOf(1, 2, {1, 1});
-  const DMatrix P = matrixOf(1, 3, {0.3, 0.5, 0.7});
+  const DMatrix Qt = matrixOfColumns(1, 2, {1, 1});
+  const DMatrix P = matrixOfColumns(1, 3, {0.3, 0.5, 0.7});
   const DatasetMetadata meta = plainMeta(2, 3);
   EXPECT_EQ(loglike(G, Qt, P, meta), 0.0);
-  const DMatrix Pnan = matrixOf(1, 3, {0.3, std::nan(""), 0.7});
+  const DMatrix Pnan = matrixOfColumns(1, 3, {0.3, std::nan(""), 0.7});
   EXPECT_TRUE(std::isnan(loglike(genotypes({{0, 1, 2}, {0, 1, 2}}), Qt, Pnan, meta)));
 }
 
@@ -202,7 +196,7 @@ TEST_F(RawAlgorithms, PenaltyAndItsGateOnTheConfiguredWeight) {
   const GMatrix G = genotypes({{0, 1}, {1, 2}, {2, 9}, {1, 1}});
   DMatrix Qt(2, I);
   for (int i = 0; i < I; ++i) Qt(0, i) = Qt(1, i) = 0.5;
-  const DMatrix P = matrixOf(2, 2, {0.3, 0.6, 0.2, 0.9});
+  const DMatrix P = matrixOfColumns(2, 2, {0.3, 0.6, 0.2, 0.9});
   const DatasetMetadata meta = plainMeta(I, 2);
   const double ll = loglike(G, Qt, P, meta);
   const PenaltyFunction pf{1.0, 0.1};
@@ -256,8 +250,8 @@ TEST_F(RawAlgorithms, EmWithOnePopulationGivesObservedFrequencies) {
   meta.indInfo[2].haploid = true;
   meta.snpInfo[0].haploid = meta.snpInfo[2].haploid = true;
   buildTable(G);
-  const DMatrix Qt = matrixOf(1, 4, {1, 1, 1, 1});
-  const DMatrix P = matrixOf(1, 4, {0.5, 0.3, 0.6, 0.8});
+  const DMatrix Qt = matrixOfColumns(1, 4, {1, 1, 1, 1});
+  const DMatrix P = matrixOfColumns(1, 4, {0.5, 0.3, 0.6, 0.8});
   DMatrix Qo, Po;
   mm_iterate(G, Qt, P, Qo, Po, meta);
   // Counted alleles over observed alleles; the haploid calls carry one.
@@ -337,8 +331,8 @@ TEST_F(RawAlgorithms, EmStepIncreasesTheLoglikelihood) {
 TEST_F(RawAlgorithms, MonomorphicSnpsArePinned) {
   // SNP 0 all 0, SNP 1 all 2, SNP 2 polymorphic, SNP 3 all 1.
   const GMatrix G = genotypes({{0, 2, 1, 1}, {0, 2, 0, 1}, {0, 2, 2, 1}, {0, 2, 1, 1}});
-  const DMatrix Qt = matrixOf(2, 4, {0.3, 0.7, 0.6, 0.4, 0.5, 0.5, 0.8, 0.2});
-  const DMatrix P = matrixOf(2, 4, {0.4, 0.6, 0.4, 0.6, 0.4, 0.6, 0.4, 0.6});
+  const DMatrix Qt = matrixOfColumns(2, 4, {0.3, 0.7, 0.6, 0.4, 0.5, 0.5, 0.8, 0.2});
+  const DMatrix P = matrixOfColumns(2, 4, {0.4, 0.6, 0.4, 0.6, 0.4, 0.6, 0.4, 0.6});
   const DatasetMetadata meta = plainMeta(4, 4);
   for (Method m : {kEM, kBlock}) {
     buildTable(G);
@@ -391,8 +385,8 @@ TEST_F(RawAlgorithms, SupervisedReferenceColumnsAreKept) {
 TEST_F(RawAlgorithms, ColumnsWithoutDataKeepTheirValues) {
   // SNP 1 and individual 2 have no observed genotype (a cross-validation fold).
   const GMatrix G = genotypes({{0, 9, 1, 2}, {1, 9, 2, 2}, {9, 9, 9, 9}, {2, 9, 0, 1}, {1, 9, 1, 0}});
-  const DMatrix Qt = matrixOf(2, 5, {0.3, 0.7, 0.6, 0.4, 0.45, 0.55, 0.8, 0.2, 0.1, 0.9});
-  const DMatrix P = matrixOf(2, 4, {0.4, 0.6, 0.25, 0.65, 0.4, 0.7, 0.5, 0.6});
+  const DMatrix Qt = matrixOfColumns(2, 5, {0.3, 0.7, 0.6, 0.4, 0.45, 0.55, 0.8, 0.2, 0.1, 0.9});
+  const DMatrix P = matrixOfColumns(2, 4, {0.4, 0.6, 0.25, 0.65, 0.4, 0.7, 0.5, 0.6});
   const DatasetMetadata meta = plainMeta(5, 4);
   buildTable(G);
   for (Method m : {kEM, kBlock}) {
@@ -433,7 +427,7 @@ TEST_F(RawAlgorithms, HaploidCallsCountOneAllele) {
           Qd(1, i) = Qh(1, i);
         }
       }
-      const DMatrix P = matrixOf(2, 1, {0.45, 0.55});
+      const DMatrix P = matrixOfColumns(2, 1, {0.45, 0.55});
       DatasetMetadata mh = plainMeta(I0 + 2, 1), md = plainMeta(I0 + 1, 1);
       mh.indInfo[I0].haploid = mh.indInfo[I0 + 1].haploid = true;
       mh.snpInfo[0].haploid = true;
@@ -467,7 +461,7 @@ TEST_F(RawAlgorithms, HaploidCallsCountOneAllele) {
           Pd(1, l) = Ph(1, l);
         }
       }
-      const DMatrix Qt = matrixOf(2, 1, {0.4, 0.6});
+      const DMatrix Qt = matrixOfColumns(2, 1, {0.4, 0.6});
       DatasetMetadata mh = plainMeta(1, L0 + 2), md = plainMeta(1, L0 + 1);
       mh.indInfo[0].haploid = md.indInfo[0].haploid = true;
       mh.snpInfo[L0].haploid = mh.snpInfo[L0 + 1].haploid = true;

@@ -1,20 +1,18 @@
 // Whole runs and the result sets they leave on disk: under file systems
 // that lack an operation (a stand-in loaded with LD_PRELOAD), when a step of
 // the renames fails, and when a signal comes between two renames.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "dir_util.h"
 #include "e2e_util.h"
 
 namespace {
@@ -29,23 +27,6 @@ std::vector<std::string> withShim(std::vector<std::string> options) {
   options.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
                     "verify_asan_link_order=0");
   return options;
-}
-
-// The names in a directory, sorted.
-std::vector<std::string> namesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string lastLine(const std::string& text) {
-  const std::vector<std::string> lines = splitLines(text);
-  return lines.empty() ? "" : lines.back();
 }
 
 int modeOf(const std::string& path) {
@@ -177,12 +158,7 @@ TEST_F(ResultSets, SignalBetweenTwoRenamesLeavesOneWholeSet) {
     const std::string marker = side.file("renamed");
     StartedRun started({testData("sim3.bed"), "3", "-C", "2", c.threads},
                        withShim({"KELVANORE_SHIM_PAUSE=" + marker, "KELVANORE_SHIM_PAUSE_MS=400"}), dir().path());
-    bool paused = false;
-    for (int waited = 0; waited < 60000 && !paused; waited += 5) {
-      paused = fileExists(marker);
-      if (!paused) usleep(5000);
-    }
-    ASSERT_TRUE(paused);
+    ASSERT_TRUE(waitFor([&] { return fileExists(marker); }, 60));
     kill(started.pid(), c.sig);
     const RunResult r = started.finish();
     EXPECT_EQ(r.status, 128 + c.sig) << r.out << r.err;
@@ -269,21 +245,15 @@ TEST(ResultNames, RefusedBeforeTheEstimation) {
 // A small stack limit (ulimit -s 64) is no crash: the writer keeps its
 // buffer off the stack, and so do the threads' work spaces.
 TEST(SmallStack, RunEndsNormally) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's frames need a larger stack";
 #endif
   for (const char* threads : {"-j1", "-j4"}) {
     SCOPED_TRACE(threads);
     TempDir dir;
-    const std::string where = dir.path();
-    const RunResult r = runInChild([where, threads] {
-      rlimit stack{64 * 1024, 64 * 1024};
-      if (setrlimit(RLIMIT_STACK, &stack) != 0 || chdir(where.c_str()) != 0) _exit(3);
-      std::string bin = KELVANORE_BIN, j = threads, data = testData("sim3.bed"), k = "3", b = "-B2";
-      char* argv[] = {&bin[0], &j[0], &data[0], &k[0], &b[0], nullptr};
-      execv(argv[0], argv);
-      _exit(4);
-    });
+    const RunResult r =
+        runKelvanoreWithLimits({threads, testData("sim3.bed"), "3", "-B2"}, {{RLIMIT_STACK, 64 * 1024}}, dir.path(),
+                               {}, 120);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(namesIn(dir.path()),
               (std::vector<std::string>{"sim3.3.P", "sim3.3.Q", "sim3.3.Q_bias", "sim3.3.Q_se"}));

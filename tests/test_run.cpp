@@ -2,42 +2,20 @@
 // the order of the driver's lines, the number formats across passes, the
 // result files, and the estimates against the true values; and on a tiny
 // PED fileset, starting values outside the feasible region.
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <cmath>
-#include <fstream>
-#include <numeric>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "dir_util.h"
 #include "e2e_util.h"
-#include "run_state.h"
+#include "fileset_util.h"
 
 namespace {
-
-std::vector<std::string> linesStartingWith(const std::string& out, const std::string& prefix) {
-  std::vector<std::string> found;
-  for (const std::string& l : splitLines(out))
-    if (l.compare(0, prefix.size(), prefix) == 0) found.push_back(l);
-  return found;
-}
-
-// Index of the first line equal to text (or starting with it), or -1.
-int lineIndex(const std::vector<std::string>& lines, const std::string& text, bool prefix = false) {
-  for (size_t i = 0; i < lines.size(); ++i)
-    if (prefix ? lines[i].compare(0, text.size(), text) == 0 : lines[i] == text) return static_cast<int>(i);
-  return -1;
-}
 
 // The objective values of the status lines of one method (short name).
 std::vector<double> statusValues(const std::string& out, const std::string& shortName) {
@@ -323,41 +301,20 @@ TEST(Run, WanderingPenalisedRunEnds) {
 TEST(Run, InterruptedBootstrapLeavesNoStaleStandardErrors) {
   TempDir dir;
   for (const char* name : {"sim3.3.Q", "sim3.3.P", "sim3.3.Q_se", "sim3.3.Q_bias"}) writeFile(dir.file(name), "old\n");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const int devnull = open("/dev/null", O_RDWR);
-    if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(devnull, 1) < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
-    alarm(300);
-    // Far more replicates than the test waits for.
-    execl(KELVANORE_BIN, KELVANORE_BIN, kSim.c_str(), "3", "-B1000", "-j2", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  // Far more replicates than the test waits for.
+  StartedRun run({kSim, "3", "-B1000", "-j2"}, {}, dir.path());
   // The new Q is in place once its file is no longer the old one.
-  bool replaced = false, ended = false;
-  int wstatus = 0;
-  for (int waited = 0; waited < 120000 && !replaced && !ended; waited += 10) {
-    replaced = readFile(dir.file("sim3.3.Q")) != "old\n";
-    ended = waitpid(pid, &wstatus, WNOHANG) == pid;
-    if (!replaced && !ended) usleep(10000);
-  }
+  const bool replaced = waitFor([&] { return readFile(dir.file("sim3.3.Q")) != "old\n" || run.ended(); }, 120) &&
+                        readFile(dir.file("sim3.3.Q")) != "old\n";
   EXPECT_TRUE(replaced);
-  ASSERT_FALSE(ended) << "the run ended before it was stopped: " << wstatus;
-  kill(pid, SIGTERM);
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) continue;
-  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << wstatus;
+  ASSERT_FALSE(run.ended()) << "the run ended before it was stopped: " << run.finish().status;
+  kill(run.pid(), SIGTERM);
+  EXPECT_EQ(run.finish().status, 128 + SIGTERM);
   EXPECT_EQ(readTable(dir.file("sim3.3.Q")).size(), 302u);
   EXPECT_EQ(readTable(dir.file("sim3.3.P")).size(), 5001u);
   EXPECT_FALSE(fileExists(dir.file("sim3.3.Q_se")));
   EXPECT_FALSE(fileExists(dir.file("sim3.3.Q_bias")));
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.path().c_str())) {
-    while (const dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
 }
 
 // Values that the command line takes and that switch an analysis off, or
@@ -404,13 +361,7 @@ TEST(Run, AcceptedValuesRunAsThePlainRun) {
 // the repaired point, as every iteration restores a fixed matrix from its
 // input. A fixed matrix ends at its repaired values.
 TEST(Run, StartOutsideTheFeasibleRegionIsRepaired) {
-  // 4 individuals x 3 SNPs; individual 3 misses SNP 1.
-  const std::string ped =
-      "f0 i0 0 0 1 -9 2 2 1 2 1 1\n"
-      "f1 i1 0 0 2 -9 1 2 1 1 2 2\n"
-      "f2 i2 0 0 2 -9 1 1 2 2 1 2\n"
-      "f3 i3 0 0 2 -9 0 0 1 2 1 1\n";
-  const std::string map = "1 rs1 0 100\n1 rs2 0 200\n2 rs3 0 150\n";
+  // The tiny PED fileset: 4 individuals x 3 SNPs, individual 3 misses SNP 1.
   const std::string pZeroOne = "0.000000\n1.000000\n0.500000\n";
   const std::string pRepaired = "0.000010\n0.999990\n0.500000\n";
   const std::string qOnes = "1\n1\n1\n1\n";
@@ -445,8 +396,8 @@ TEST(Run, StartOutsideTheFeasibleRegionIsRepaired) {
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
     TempDir dir;
-    writeFile(dir.file("data.ped"), ped);
-    writeFile(dir.file("data.map"), map);
+    writeFile(dir.file("data.ped"), kTinyPed);
+    writeFile(dir.file("data.map"), kTinyMap);
     for (const auto& input : tc.inputs) writeFile(dir.file(input.first), input.second);
     std::vector<std::string> args = tc.options;
     args.push_back(dir.file("data.ped"));

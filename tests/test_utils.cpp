@@ -1,3 +1,4 @@
+#include "dir_util.h"
 #include "e2e_util.h"
 #include "feasible.h"
 #include "fst.h"
@@ -11,7 +12,6 @@
 #include "utils.h"
 
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <omp.h>
 #include <pthread.h>
 #include <signal.h>
@@ -385,7 +385,7 @@ TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
 // named while an AllocationName lives (the innermost one), else the run's
 // general line.
 TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
 #endif
   // More than any address space holds: the allocation fails at once. The
@@ -438,7 +438,7 @@ TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
 char* volatile keptBlock = nullptr;
 
 TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
 #endif
   constexpr int kThreads = 8;
@@ -475,32 +475,48 @@ TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
   }
 }
 
-// A team of threads whose stacks do not fit: the run's own line at start-up,
-// not the OpenMP runtime's exit (status 1, its line on standard error) at
-// the first parallel region. A stack limit of 1 GB makes every thread's
-// default stack 1 GB, so seven workers need 7 GB where 3 GB may be had,
-// while the run itself needs far less.
-TEST(UtilsStops, ThreadsWhoseStacksDoNotFitStopAtStartUp) {
-#if defined(__SANITIZE_ADDRESS__)
+// A run on eight threads under limits on its memory meets the run's own
+// out-of-memory line, never the OpenMP runtime's exit (status 1, its line
+// on standard error). The thread stacks are the runtime's defaults.
+TEST(UtilsStops, RunsUnderMemoryLimitsMeetTheRunsOwnLine) {
+#ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
 #endif
-  const RunResult r = runInChild([] {
-    rlimit stack, space;
-    stack.rlim_cur = stack.rlim_max = static_cast<rlim_t>(1) << 30;
-    space.rlim_cur = space.rlim_max = static_cast<rlim_t>(3) << 30;
-    if (setrlimit(RLIMIT_STACK, &stack) != 0 || setrlimit(RLIMIT_AS, &space) != 0) _exit(3);
-    unsetenv("OMP_STACKSIZE");
-    unsetenv("GOMP_STACKSIZE");
-    std::string bin = KELVANORE_BIN, threads = "-j8", data = testData("sim3.bed"), k = "3";
-    char* argv[] = {&bin[0], &threads[0], &data[0], &k[0], nullptr};
-    execv(argv[0], argv);
-    _exit(4);
-  });
-  EXPECT_EQ(r.status, 255) << r.out << r.err;
-  const std::vector<std::string> lines = splitLines(r.out);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "Out of memory: cannot allocate the stacks of 8 threads") << r.out;
-  EXPECT_EQ(r.err, "");
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<ResourceLimit> limits;
+    bool mayFinish;        // a run that fits may end normally
+    std::string lastLine;  // of a run that stops, or what it starts with
+    bool exact;
+  };
+  const Case cases[] = {
+      // A stack limit of 1 GB makes every thread's default stack 1 GB, so
+      // seven workers need 7 GB where 3 GB may be had, while the run itself
+      // needs far less: the team's stacks are refused at start-up, not at
+      // the first parallel region.
+      {"stacks that do not fit", {}, {{RLIMIT_STACK, uint64_t(1) << 30}, {RLIMIT_AS, uint64_t(3) << 30}}, false,
+       "Out of memory: cannot allocate the stacks of 8 threads", true},
+      // The tight `ulimit -v` (76000 KiB) that once ended the run with the
+      // runtime's "Thread creation failed".
+      {"tight address space", {"-C", "3"}, {{RLIMIT_AS, uint64_t(76000) * 1024}}, true, "Out of memory: ", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<std::string> args = {"-j8", testData("sim3.bed"), "3"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const RunResult r = runKelvanoreWithLimits(args, c.limits, dir.path(), {"OMP_STACKSIZE", "GOMP_STACKSIZE"}, 120);
+    EXPECT_EQ(r.err, "");
+    if (c.mayFinish && r.status == 0) continue;
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    const std::string last = lastLine(r.out);
+    if (c.exact) {
+      EXPECT_EQ(last, c.lastLine) << r.out;
+    } else {
+      EXPECT_EQ(last.rfind(c.lastLine, 0), 0u) << r.out;
+    }
+  }
 }
 
 // The team is started by reserveThreads itself, not by the first step: its
@@ -519,46 +535,18 @@ TEST(UtilsThreads, ReserveThreadsStartsTheTeamWithTheSignalsHeld) {
     // Each thread's mask, as /proc shows it in hexadecimal.
     const unsigned long bits = (1UL << (SIGTERM - 1)) | (1UL << (SIGHUP - 1));
     int workers = 0, holding = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    while (const dirent* e = readdir(tasks)) {
-      if (e->d_name[0] == '.' || std::to_string(getpid()) == e->d_name) continue;
+    for (const std::string& task : namesIn("/proc/self/task")) {
+      if (task == std::to_string(getpid())) continue;
       ++workers;
-      const std::string status = readFile(std::string("/proc/self/task/") + e->d_name + "/status");
+      const std::string status = readFile("/proc/self/task/" + task + "/status");
       const size_t at = status.find("SigBlk:");
       if (at != std::string::npos && (std::stoul(status.substr(at + 7), nullptr, 16) & bits) == bits) ++holding;
     }
-    closedir(tasks);
     sigset_t own;
     pthread_sigmask(SIG_SETMASK, nullptr, &own);
     std::cout << workers << " " << holding << " " << sigismember(&own, SIGTERM) << std::endl;
   });
   EXPECT_EQ(r.out, "3 3 0\n");
-}
-
-// The tight `ulimit -v` of a run on eight threads (76000 KiB) meets the
-// run's own out-of-memory line now, never the OpenMP runtime's.
-TEST(UtilsStops, TightAddressSpaceMeetsTheRunsOwnLine) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
-#endif
-  const RunResult r = runInChild([] {
-    rlimit space;
-    space.rlim_cur = space.rlim_max = static_cast<rlim_t>(76000) * 1024;
-    if (setrlimit(RLIMIT_AS, &space) != 0) _exit(3);
-    unsetenv("OMP_STACKSIZE");
-    unsetenv("GOMP_STACKSIZE");
-    std::string bin = KELVANORE_BIN, threads = "-j8", data = testData("sim3.bed"), k = "3", c = "-C", three = "3";
-    char* argv[] = {&bin[0], &threads[0], &data[0], &k[0], &c[0], &three[0], nullptr};
-    execv(argv[0], argv);
-    _exit(4);
-  });
-  EXPECT_EQ(r.err, "");
-  if (r.status != 0) {
-    EXPECT_EQ(r.status, 255);
-    const std::vector<std::string> lines = splitLines(r.out);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().rfind("Out of memory: ", 0), 0u) << r.out;
-  }
 }
 
 // ---- Penalty weight list and haploid chromosome splitting ---------------------

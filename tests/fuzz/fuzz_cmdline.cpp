@@ -14,50 +14,13 @@
 
 #include "fuzz_support.h"
 #include "options.h"
+#include "options_snapshot.h"
 #include "result_names.h"
 #include "run_state.h"
 #include "utils.h"
 #include "version.h"
 
 namespace {
-
-// The defaults of static initialisation, put back before each input.
-struct Snapshot {
-  bool estimateQ = Options::estimateQ, estimateP = Options::estimateP;
-  unsigned int seedval = Options::seedval;
-  AccelerationScheme acceleration = Options::acceleration;
-  MethodType method = Options::method;
-  PenaltyFunction penaltyfunction = Options::penaltyfunction;
-  int B = Options::B, blockSize = Options::blockSize;
-  ConvergenceChecker minor = Options::minorConvergenceCriterion;
-  ConvergenceChecker major = Options::majorConvergenceCriterion;
-  bool skip = Options::skipPointEstimation, supervised = Options::supervised;
-  int flag = Options::initializeFromFilesFlag, cvFolds = Options::cvFolds, verbosity = Options::verbosity;
-  std::vector<double> lambdas = Options::lambdas;
-
-  void restore() const {
-    Options::estimateQ = estimateQ;
-    Options::estimateP = estimateP;
-    Options::seedval = seedval;
-    Options::acceleration = acceleration;
-    Options::method = method;
-    Options::penaltyfunction = penaltyfunction;
-    Options::B = B;
-    Options::blockSize = blockSize;
-    Options::minorConvergenceCriterion = minor;
-    Options::majorConvergenceCriterion = major;
-    Options::skipPointEstimation = skip;
-    Options::supervised = supervised;
-    Options::initializeFromFilesFlag = flag;
-    Options::cvFolds = cvFolds;
-    Options::verbosity = verbosity;
-    Options::lambdas = lambdas;
-    Options::inputFile = nullptr;
-    Options::inputFileBase = nullptr;
-    Options::inputFilePrefix = nullptr;
-    Options::inputFileSuffix = nullptr;
-  }
-};
 
 // A message that names a value ends the output with its prefix and that
 // value, which may hold line ends of its own: it must be a piece of one of
@@ -91,7 +54,8 @@ bool sameResultName(const std::string& line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static const Snapshot defaults;
+  // The defaults of static initialisation, put back before each input.
+  static const OptionsSnapshot defaults;
   static const std::string helpText = runReader([] { print_help(); }).out;
   // 64 arguments are plenty for every combination of the options.
   if (size > 4096) return 0;
