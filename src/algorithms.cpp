@@ -13,7 +13,6 @@
 #include "raw_algorithms.h"
 #include "secant.h"
 #include "stops.h"
-#include "types.h"
 #include "utils.h"
 
 namespace {

@@ -20,7 +20,6 @@
 #include "run_state.h"
 #include "stops.h"
 #include "text_input.h"
-#include "utils.h"
 
 namespace {
 

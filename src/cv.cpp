@@ -12,7 +12,6 @@
 #include "run_state.h"
 #include "starting_values.h"
 #include "stops.h"
-#include "types.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include <boost/numeric/ublas/io.hpp>
 
-#include "types.h"
 
 namespace {
 

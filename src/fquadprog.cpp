@@ -1,13 +1,31 @@
 #include "fquadprog.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "stops.h"
 
 namespace {
+
+// A lack of memory is never mistaken for a data error: the solver ends the
+// run with a status of its own and the system's description of the error.
+constexpr int kExitNoMemory = 1;
+constexpr const char* kWorkArrayMessage = "Memory allocation failed";
+constexpr const char* kRecordMessage = "Out of memory";
+
+// The solver may run in a worker thread, where only the stop for any thread
+// may end the run; the text is formatted on the stack.
+[[noreturn]] void stopNoMemory(const char* message) {
+  const int err = errno != 0 ? errno : ENOMEM;
+  char text[256];
+  std::snprintf(text, sizeof text, "Operating system error: %s\n%s\n", std::strerror(err), message);
+  stopFromAnyThreadOnStandardError(text, kExitNoMemory);
+}
 
 // Counts of doubles are summed in 64 bits; an order that no address space
 // could hold saturates so that the allocation is refused, not wrapped.
@@ -46,12 +64,13 @@ size_t workDoubles(size_t n, size_t m) {
 }
 
 // malloc(0) may legitimately return null, which must not read as a failure.
-// The solver may run in a worker thread, where only the stop for any thread
-// may end the run.
-double* allocateDoubles(size_t count) {
-  if (count == kTooMany || count > kTooMany / sizeof(double)) stopOutOfMemoryFromAnyThread();
+double* allocateDoubles(size_t count, const char* message) {
+  if (count == kTooMany || count > kTooMany / sizeof(double)) {
+    errno = ENOMEM;
+    stopNoMemory(message);
+  }
   void* p = std::malloc(count == 0 ? sizeof(double) : count * sizeof(double));
-  if (p == nullptr) stopOutOfMemoryFromAnyThread();
+  if (p == nullptr) stopNoMemory(message);
   return static_cast<double*>(p);
 }
 
@@ -84,7 +103,7 @@ void sweep(double* a, const int& N, const int& k, const bool& inverse, double* g
 }
 
 void sweep(double* a, const int& N, const int& k, const bool& inverse) {
-  double* g = allocateDoubles(N > 0 ? static_cast<size_t>(N) : 0);
+  double* g = allocateDoubles(N > 0 ? static_cast<size_t>(N) : 0, kWorkArrayMessage);
   sweep(a, N, k, inverse, g);
   std::free(g);
 }
@@ -315,7 +334,7 @@ QPWorkspace::QPWorkspace(int maxN, int maxM)
   const size_t n = static_cast<size_t>(maxN_);
   const size_t m = static_cast<size_t>(maxM_);
   size_ = orderFits(maxN_, maxM_) ? addCount(recordDoubles(n, m), workDoubles(n, m)) : kTooMany;
-  block_ = allocateDoubles(size_);
+  block_ = allocateDoubles(size_, kWorkArrayMessage);
 }
 
 QPWorkspace::~QPWorkspace() { std::free(block_); }
@@ -327,11 +346,14 @@ void fquadprog(const double* A, const double* b, const double* C, const double* 
     status = -2;
     return;
   }
-  if (!orderFits(n, m)) stopOutOfMemoryFromAnyThread();
+  if (!orderFits(n, m)) {
+    errno = ENOMEM;
+    stopNoMemory(kWorkArrayMessage);
+  }
   const size_t un = static_cast<size_t>(n);
   const size_t um = static_cast<size_t>(m);
-  double* record = allocateDoubles(recordDoubles(un, um));
-  double* work = allocateDoubles(workDoubles(un, um));
+  double* record = allocateDoubles(recordDoubles(un, um), kRecordMessage);
+  double* work = allocateDoubles(workDoubles(un, um), kWorkArrayMessage);
   solve(A, b, C, d, lower, upper, x0, x, n, m, status, record, work);
   std::free(work);
   std::free(record);

@@ -13,8 +13,10 @@
 // Work arrays for problems of up to maxN unknowns and maxM equality rows.
 // The engine makes one per thread on the calling thread before each parallel
 // region (a worker thread never allocates), and each thread reuses its own
-// for every call. Memory that cannot be had ends the run through the
-// out-of-memory stop (stops.h), as every allocation does.
+// for every call. When the memory cannot be had, the run ends with status 1
+// after "Operating system error: ..." and "Memory allocation failed" (or, for
+// the copies of the problem, "Out of memory") on standard error, from any
+// thread.
 class QPWorkspace {
  public:
   QPWorkspace(int maxN, int maxM);

@@ -4,7 +4,6 @@
 #include <cstddef>
 
 #include "stops.h"
-#include "types.h"
 
 extern "C" {
 // LAPACK, Fortran calling convention: every argument by address, and a

@@ -18,7 +18,6 @@
 #include "run_state.h"
 #include "starting_values.h"
 #include "stops.h"
-#include "types.h"
 #include "utils.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include "quadprog.h"
 
-#include "types.h"
 
 namespace {
 

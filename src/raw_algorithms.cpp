@@ -15,7 +15,6 @@
 #include "run_state.h"
 #include "starting_values.h"
 #include "stops.h"
-#include "types.h"
 
 static_assert(kKernelMissing == kMissing, "the kernels' missing code is the readers'");
 static_assert(kKernelFeasibleLow == kFeasibleLow && kKernelFeasibleHigh == kFeasibleHigh,

@@ -277,13 +277,13 @@ struct Placed {
   int kept = -1;       // the temporary that keeps the old file, if any
 };
 
-// Puts the new file of temporary t in place of `name`: exchanged with the
+// Puts the new file of placed.temporary in place of `name`: exchanged with the
 // old file where the file system can exchange two names; elsewhere the old
 // file is kept under a hard link first, or, where the file system has no
 // hard links either, replaced for good. False on failure, with what was
 // done in `placed`.
-bool placeFile(int directory, const char* name, int t, Placed& placed) {
-  placed.temporary = t;
+bool placeFile(int directory, const char* name, Placed& placed) {
+  const int t = placed.temporary;
   const char* temporary = temporaries[t].name;
   for (int attempt = 0; attempt < 2; ++attempt) {
     struct stat st;
@@ -399,7 +399,7 @@ SetFailure writeSet(const std::string& path, const std::vector<SetFile>& files,
   if (!readable) directory = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0 || files.empty()) {
     if (directory >= 0) close(directory);
-    failure = {!files.empty(), false, files.empty() ? std::string() : files[0].name};
+    if (!files.empty()) failure = {true, false, files[0].name};
     return failure;
   }
 
@@ -429,7 +429,7 @@ SetFailure writeSet(const std::string& path, const std::vector<SetFile>& files,
     std::vector<Placed> removed(stale.size());
     std::size_t f = 0, s = 0;
     for (; f < files.size(); ++f)
-      if (!placeFile(directory, files[f].name.c_str(), placed[f].temporary, placed[f])) {
+      if (!placeFile(directory, files[f].name.c_str(), placed[f])) {
         failure = {true, false, files[f].name};
         break;
       }

@@ -5,7 +5,6 @@
 #include <boost/numeric/ublas/matrix_proxy.hpp>
 
 #include "stops.h"
-#include "types.h"
 #include "utils.h"
 
 namespace {

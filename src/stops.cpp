@@ -38,9 +38,9 @@ void writeAll(int fd, const char* text, size_t length) {
 
 // May run on any thread, several at once, with other threads still working:
 // it allocates nothing, unwinds nothing and runs no exit handlers (which
-// would destroy what the other threads use), and returns never. text ends
-// with its line end, unless lineEnd adds one.
-[[noreturn]] void stopOnce(const char* text, size_t length, bool lineEnd) {
+// would destroy what the other threads use), and returns never. text goes
+// to fd and ends with its line end, unless lineEnd adds one.
+[[noreturn]] void stopOnce(int fd, int status, const char* text, size_t length, bool lineEnd) {
   if (stoppingFromAnyThread.test_and_set()) {
     // Another thread is ending the run: its _Exit ends this one too.
     for (;;) pause();
@@ -52,9 +52,9 @@ void writeAll(int fd, const char* text, size_t length) {
     fflush_unlocked(stdout);
     funlockfile(stdout);
   }
-  writeAll(STDOUT_FILENO, text, length);
-  if (lineEnd) writeAll(STDOUT_FILENO, "\n", 1);
-  std::_Exit(kExitError);
+  writeAll(fd, text, length);
+  if (lineEnd) writeAll(fd, "\n", 1);
+  std::_Exit(status);
 }
 
 }  // namespace
@@ -87,18 +87,28 @@ void stopOutOfMemory(const std::string& what) {
   stopWithMessage("Out of memory: cannot allocate " + what);
 }
 
-void stopFromAnyThread(const char* line) { stopOnce(line, std::strlen(line), true); }
+void stopFromAnyThread(const char* line) { stopOnce(STDOUT_FILENO, kExitError, line, std::strlen(line), true); }
+
+void stopFromAnyThreadOnStandardError(const char* text, int status) {
+  stopOnce(STDERR_FILENO, status, text, std::strlen(text), false);
+}
 
 // ---- Memory --------------------------------------------------------------------
 
-void installOutOfMemoryStop() { std::set_new_handler(stopOutOfMemoryFromAnyThread); }
+namespace {
 
-void stopOutOfMemoryFromAnyThread() {
+// The handler of operator new.
+[[noreturn]] void stopOutOfMemoryFromAnyThread() {
   static const char kGeneralLine[] = "Out of memory: the run needs more memory than the system can give\n";
   const std::string* line = allocationLine.load();
-  if (line != nullptr) stopOnce(line->data(), line->size(), false);
-  stopOnce(kGeneralLine, sizeof kGeneralLine - 1, false);
+  if (line != nullptr) stopOnce(STDOUT_FILENO, kExitError, line->data(), line->size(), false);
+  stopOnce(STDOUT_FILENO, kExitError, kGeneralLine, sizeof kGeneralLine - 1, false);
 }
+
+}  // namespace
+
+void installOutOfMemoryStop() { std::set_new_handler(stopOutOfMemoryFromAnyThread); }
+
 
 AllocationName::AllocationName(const std::string& what)
     : line_("Out of memory: cannot allocate " + what + "\n"), enclosing_(allocationLine.load()) {

@@ -35,6 +35,9 @@ constexpr int kExitError = 255;
 // output, status 255, through the once-only path of the out-of-memory stop
 // below. Nothing here allocates.
 [[noreturn]] void stopFromAnyThread(const char* line);
+// The same for a text (its line ends included) that goes to standard error,
+// with its own status: the quadratic-programming solver's lack of memory.
+[[noreturn]] void stopFromAnyThreadOnStandardError(const char* text, int status);
 
 //
 // One way to stop when memory runs out: main installs, before anything else,
@@ -51,9 +54,6 @@ constexpr int kExitError = 255;
 // thread (stopFromAnyThread) takes the same once-only path: of all the
 // threads that stop the run, one writes its line.
 void installOutOfMemoryStop();
-// The handler itself, for memory obtained without operator new (the
-// quadratic-programming solver's work arrays, from malloc).
-[[noreturn]] void stopOutOfMemoryFromAnyThread();
 class AllocationName {
  public:
   explicit AllocationName(const std::string& what);
