@@ -36,9 +36,10 @@ namespace {
 std::string nameOf(const char* text) { return text ? std::string(text) : std::string(); }
 
 // The temporaries that may exist at once: a new file and a kept old one
-// for each file of a set (two at most), and a kept old one for each file
-// that the set removes (two).
-constexpr int kMostTemporaries = 6;
+// for each file of a set (four at most: the standard errors and biases
+// with the Q and P they are placed again beside), and a kept old one for
+// each file that a set removes (two, in a set of two files).
+constexpr int kMostTemporaries = 8;
 // "kelvanore-" + six random characters + ".tmp" and its terminating zero:
 // short, whatever the length of the result's name (a name near the 255
 // bytes that a directory entry allows must still work).
@@ -58,6 +59,9 @@ struct Temporary {
 };
 Temporary temporaries[kMostTemporaries];
 volatile sig_atomic_t temporaryInUse[kMostTemporaries];
+// The temporary holds an old result, kept for the undo of a set that is
+// being put in place: only the writer removes it, once the set is whole.
+volatile sig_atomic_t temporaryHoldsOld[kMostTemporaries];
 
 // Every catchable signal whose default action ends the process, but for the
 // faults that only a crash raises (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
@@ -77,23 +81,28 @@ const sigset_t& endingSignalSet() {
   return set;
 }
 
-void removeTemporaries() {
+// Removes the temporaries listed, but for those that hold an old result
+// unless alsoOld: a stop (an ending signal, the exit, a stop from any
+// thread) removes only new files, never an earlier result.
+void removeTemporaries(bool alsoOld) {
   for (int t = 0; t < kMostTemporaries; ++t)
-    if (temporaryInUse[t]) {
+    if (temporaryInUse[t] && (alsoOld || !temporaryHoldsOld[t])) {
       unlinkat(temporaries[t].directory, temporaries[t].name, 0);
       temporaryInUse[t] = 0;
+      temporaryHoldsOld[t] = 0;
     }
 }
 
+extern "C" void removeNewTemporaries() { removeTemporaries(false); }
+
 extern "C" void removeTemporariesAndRaise(int sig) {
-  removeTemporaries();
+  removeTemporaries(false);
   // The signal is held back until the handler returns; it then ends the
   // run as it would have without the handler.
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
-extern "C" void removeTemporariesAtExit() { removeTemporaries(); }
 
 // Random characters for a temporary name. Safety does not rest on them (the
 // name is created exclusively); they only keep other files' names apart.
@@ -131,9 +140,10 @@ int freeSlot() {
 
 // Makes a new name in the directory by `make` (which gets the candidate
 // name and returns 0, or -1 with errno), never one that is already there,
-// and lists it. The slot, or -1 with errno set.
+// and lists it (as one that holds an old result if holdsOld). The slot, or
+// -1 with errno set.
 template <typename Make>
-int newTemporary(int directory, Make make) {
+int newTemporary(int directory, bool holdsOld, Make make) {
   const EndingSignalsHeld held;
   const int t = freeSlot();
   if (t < 0) {
@@ -144,6 +154,7 @@ int newTemporary(int directory, Make make) {
     randomName(temporaries[t].name);
     if (make(temporaries[t].name) == 0) {
       temporaries[t].directory = directory;
+      temporaryHoldsOld[t] = holdsOld;
       temporaryInUse[t] = 1;
       return t;
     }
@@ -155,7 +166,7 @@ int newTemporary(int directory, Make make) {
 // Creates a new temporary file in the directory (a link planted under its
 // name is not followed). Its descriptor is left in fd.
 int createTemporary(int directory, int& fd) {
-  return newTemporary(directory, [&](const char* name) {
+  return newTemporary(directory, false, [&](const char* name) {
     fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     return fd >= 0 ? 0 : -1;
   });
@@ -163,23 +174,26 @@ int createTemporary(int directory, int& fd) {
 
 // A second name (a hard link) for the directory's entry `name`.
 int linkTemporary(int directory, const char* name) {
-  return newTemporary(directory,
+  return newTemporary(directory, true,
                       [&](const char* link) { return linkat(directory, name, directory, link, 0); });
 }
 
 // The entry `name` moved to a temporary name; nothing takes the new name's
 // place.
 int moveToTemporary(int directory, const char* name) {
-  return newTemporary(directory, [&](const char* moved) {
+  return newTemporary(directory, true, [&](const char* moved) {
     return renameat2(directory, name, directory, moved, RENAME_NOREPLACE);
   });
 }
 
-void forgetTemporary(int t) { temporaryInUse[t] = 0; }
+void forgetTemporary(int t) {
+  temporaryInUse[t] = 0;
+  temporaryHoldsOld[t] = 0;
+}
 
 void removeTemporary(int t) {
   unlinkat(temporaries[t].directory, temporaries[t].name, 0);
-  temporaryInUse[t] = 0;
+  forgetTemporary(t);
 }
 
 // A file system that lacks an operation says so with one of these.
@@ -235,15 +249,28 @@ class FileOutput : public std::streambuf {
 // lost write.
 bool synced(int fd) { return fsync(fd) == 0 || errno == EINVAL; }
 
+// A file's identity on disk: a name that still has it holds the file that
+// this run put there.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity& other) const { return device == other.device && inode == other.inode; }
+};
+
 // Writes the matrix to the open temporary and closes it; false on any
 // failure. A file that the temporary will replace gives it its permission
-// bits: a result kept private (0600) stays so.
+// bits: a result kept private (0600) stays so. The temporary's identity,
+// which its name will have once it is in place, goes to `identity`.
 bool writeTemporary(int directory, const std::string& replaced, int fd, const DMatrix* M, bool transpose,
-                    const std::string& sep) {
+                    const std::string& sep, FileIdentity& identity) {
   bool ok = true;
   struct stat st;
   if (fstatat(directory, replaced.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
     ok = fchmod(fd, st.st_mode & 0777) == 0;
+  if (fstat(fd, &st) == 0)
+    identity = {st.st_dev, st.st_ino};
+  else
+    ok = false;
   {
     FileOutput buffer(fd);
     std::ostream out(&buffer);
@@ -258,6 +285,7 @@ bool writeTemporary(int directory, const std::string& replaced, int fd, const DM
 struct SetFile {
   std::string name;  // within the directory
   const DMatrix* matrix;
+  FileIdentity placed;  // the file under the name, once the set is in place
 };
 
 // How a file of the set came into place, or how a file that the set
@@ -275,6 +303,11 @@ struct Placed {
   Placing how = kUntouched;
   int temporary = -1;  // the new file's temporary, while it exists
   int kept = -1;       // the temporary that keeps the old file, if any
+  FileIdentity identity;  // the new file's
+  // When the undo could not put the old file back: the name under which it
+  // stays (empty when the set made the name and could not remove it again).
+  bool notUndone = false;
+  char keptAs[kTemporaryNameSize] = {};
 };
 
 // Puts the new file of placed.temporary in place of `name`: exchanged with the
@@ -292,7 +325,8 @@ bool placeFile(int directory, const char* name, Placed& placed) {
       if (renameat2(directory, temporary, directory, name, RENAME_NOREPLACE) == 0 ||
           (unsupported(errno) && renameat(directory, temporary, directory, name) == 0)) {
         forgetTemporary(t);
-        placed = {kCreated, -1, -1};
+        placed.how = kCreated;
+        placed.temporary = -1;
         return true;
       }
       if (errno == EEXIST) continue;
@@ -302,7 +336,10 @@ bool placeFile(int directory, const char* name, Placed& placed) {
     if (S_ISDIR(st.st_mode)) return false;
     if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) == 0) {
       // The temporary now holds the old file.
-      placed = {kExchanged, -1, t};
+      temporaryHoldsOld[t] = 1;
+      placed.how = kExchanged;
+      placed.temporary = -1;
+      placed.kept = t;
       return true;
     }
     if (errno == ENOENT) continue;
@@ -310,11 +347,14 @@ bool placeFile(int directory, const char* name, Placed& placed) {
     const int kept = linkTemporary(directory, name);
     if (kept < 0 && !unsupported(errno)) return false;
     if (renameat(directory, temporary, directory, name) != 0) {
+      // The old file is still under its name: its second one can go.
       if (kept >= 0) removeTemporary(kept);
       return false;
     }
     forgetTemporary(t);
-    placed = {kept >= 0 ? kKeptAside : kReplaced, -1, kept};
+    placed.how = kept >= 0 ? kKeptAside : kReplaced;
+    placed.temporary = -1;
+    placed.kept = kept;
     return true;
   }
   return false;
@@ -329,7 +369,8 @@ bool removeStaleFile(int directory, const char* name, Placed& placed) {
   if (S_ISDIR(st.st_mode)) return true;
   int kept = moveToTemporary(directory, name);
   if (kept >= 0) {
-    placed = {kKeptAside, -1, kept};
+    placed.how = kKeptAside;
+    placed.kept = kept;
     return true;
   }
   if (errno == ENOENT) return true;
@@ -341,22 +382,42 @@ bool removeStaleFile(int directory, const char* name, Placed& placed) {
     if (kept >= 0) removeTemporary(kept);
     return gone;
   }
-  placed = {kept >= 0 ? kKeptAside : kRemoved, -1, kept};
+  placed.how = kept >= 0 ? kKeptAside : kRemoved;
+  placed.kept = kept;
   return true;
 }
 
-// Puts back what placeFile or removeStaleFile did.
+// The old file of `placed` stays under its temporary name for good: the
+// undo could not put it back, and an earlier result is never removed.
+void keepForTheUser(Placed& placed) {
+  placed.notUndone = true;
+  std::memcpy(placed.keptAs, temporaries[placed.kept].name, kTemporaryNameSize);
+  forgetTemporary(placed.kept);
+}
+
+// Puts back what placeFile or removeStaleFile did. Where that fails, the
+// old file is kept (see keepForTheUser) and placed.notUndone says so.
+// Allocates nothing: it runs between the renames of a set.
 void unplace(int directory, const char* name, Placed& placed) {
   switch (placed.how) {
     case kExchanged:
-      // The temporary holds the new file again.
-      renameat2(directory, temporaries[placed.kept].name, directory, name, RENAME_EXCHANGE);
+      if (renameat2(directory, temporaries[placed.kept].name, directory, name, RENAME_EXCHANGE) == 0) {
+        // The temporary holds the new file again.
+        temporaryHoldsOld[placed.kept] = 0;
+      } else if (renameat(directory, temporaries[placed.kept].name, directory, name) == 0) {
+        forgetTemporary(placed.kept);
+      } else {
+        keepForTheUser(placed);
+      }
       break;
     case kCreated:
-      unlinkat(directory, name, 0);
+      if (unlinkat(directory, name, 0) != 0 && errno != ENOENT) placed.notUndone = true;
       break;
     case kKeptAside:
-      if (renameat(directory, temporaries[placed.kept].name, directory, name) == 0) forgetTemporary(placed.kept);
+      if (renameat(directory, temporaries[placed.kept].name, directory, name) == 0)
+        forgetTemporary(placed.kept);
+      else
+        keepForTheUser(placed);
       break;
     case kUntouched:
     case kReplaced:
@@ -378,18 +439,58 @@ void splitPath(const std::string& path, std::string& directory, std::string& nam
   }
 }
 
-// Why a set was not put in place: the file that failed and what failed.
+// Why a set was not put in place: the file that failed and what failed,
+// and what the undo could not put back.
 struct SetFailure {
   bool failed = false;
   bool removing = false;  // a file that the set removes could not be removed
   std::string name;
+  std::string notUndone;  // "; the old NAME is kept as TEMPORARY" for each
 };
+
+// Writes the temporaries of files[from..] (their states in placed), then
+// syncs the directory; false on a failure, which `failure` describes.
+bool writeTemporaries(int directory, bool readable, const std::vector<SetFile*>& files, std::size_t from,
+                      std::vector<Placed>& placed, bool transpose, const std::string& sep, SetFailure& failure) {
+  for (std::size_t f = from; f < files.size(); ++f) {
+    int fd = -1;
+    const int t = createTemporary(directory, fd);
+    placed[f].temporary = t;
+    if (t < 0 ||
+        !writeTemporary(directory, files[f]->name, fd, files[f]->matrix, transpose, sep, placed[f].identity)) {
+      failure = {true, false, files[f]->name, ""};
+      return false;
+    }
+  }
+  if (readable && !synced(directory)) {
+    failure = {true, false, files[from]->name, ""};
+    return false;
+  }
+  return true;
+}
+
+// Whether every file of `files` is still under its name as this run put it
+// there: another run in the directory may have replaced it since.
+bool stillInPlace(int directory, const std::vector<SetFile>& files) {
+  for (const SetFile& file : files) {
+    struct stat st;
+    if (fstatat(directory, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        !(FileIdentity{st.st_dev, st.st_ino} == file.placed))
+      return false;
+  }
+  return true;
+}
 
 // Writes a set of files into one directory: every file is replaced, and
 // the files in `stale` (which described the old set) are removed, or
-// nothing changes. On a failure no temporary is left.
-SetFailure writeSet(const std::string& path, const std::vector<SetFile>& files,
-                    const std::vector<std::string>& stale, bool transpose, const std::string& sep) {
+// nothing changes. `companions` are files that an earlier set of this run
+// placed and that the new files describe (the Q and P of standard errors):
+// where another run has replaced any of them since, they are written again
+// and placed with the set, so that the set stands beside them. On a failure
+// no new file is left under a temporary name, and no old one is removed
+// that could not be put back (the failure says under which name it stays).
+SetFailure writeSet(const std::string& path, std::vector<SetFile>& files, const std::vector<std::string>& stale,
+                    std::vector<SetFile>* companions, bool transpose, const std::string& sep) {
   installTemporaryCleanup();
   SetFailure failure;
   // Read access lets the directory be synced and locked; a directory that
@@ -399,49 +500,54 @@ SetFailure writeSet(const std::string& path, const std::vector<SetFile>& files,
   if (!readable) directory = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0 || files.empty()) {
     if (directory >= 0) close(directory);
-    if (!files.empty()) failure = {true, false, files[0].name};
+    if (!files.empty()) failure = {true, false, files[0].name, ""};
     return failure;
   }
 
-  std::vector<Placed> placed(files.size());
-  for (std::size_t f = 0; f < files.size() && !failure.failed; ++f) {
-    int fd = -1;
-    const int t = createTemporary(directory, fd);
-    placed[f].temporary = t;
-    if (t < 0 || !writeTemporary(directory, files[f].name, fd, files[f].matrix, transpose, sep))
-      failure = {true, false, files[f].name};
-  }
-  if (!failure.failed && readable && !synced(directory)) failure = {true, false, files[0].name};
-  if (failure.failed) {
-    const EndingSignalsHeld held;
-    removeTemporaries();
-    close(directory);
-    return failure;
-  }
+  std::vector<SetFile*> placing;
+  for (SetFile& file : files) placing.push_back(&file);
+  std::vector<Placed> placed(files.size() + (companions ? companions->size() : 0));
+  std::vector<Placed> removed(stale.size());
+  bool ok = writeTemporaries(directory, readable, placing, 0, placed, transpose, sep, failure);
 
   // Two runs in one directory would otherwise interleave their renames.
   // The lock is the directory's own: no file is made for it. Where the
   // file system has no such locks the set is still whole for this run.
-  if (readable)
+  if (ok && readable)
     while (flock(directory, LOCK_EX) != 0 && errno == EINTR) continue;
+  if (ok && companions && !stillInPlace(directory, *companions)) {
+    for (SetFile& file : *companions) placing.push_back(&file);
+    ok = writeTemporaries(directory, readable, placing, files.size(), placed, transpose, sep, failure);
+  }
+  if (!ok) {
+    const EndingSignalsHeld held;
+    removeTemporaries(true);
+    close(directory);
+    return failure;
+  }
+
+  // Nothing below allocates until the set is in place or undone: a stop for
+  // lack of memory between two renames would leave a part.
+  std::size_t failedAt = 0;
+  bool failedRemoving = false;
   {
     const EndingSignalsHeld held;
-    std::vector<Placed> removed(stale.size());
     std::size_t f = 0, s = 0;
-    for (; f < files.size(); ++f)
-      if (!placeFile(directory, files[f].name.c_str(), placed[f])) {
-        failure = {true, false, files[f].name};
-        break;
+    for (; f < placing.size() && ok; ++f)
+      if (!placeFile(directory, placing[f]->name.c_str(), placed[f])) {
+        ok = false;
+        failedAt = f;
       }
-    if (!failure.failed)
-      for (; s < stale.size(); ++s)
+    if (ok)
+      for (; s < stale.size() && ok; ++s)
         if (!removeStaleFile(directory, stale[s].c_str(), removed[s])) {
-          failure = {true, true, stale[s]};
-          break;
+          ok = false;
+          failedAt = s;
+          failedRemoving = true;
         }
-    if (failure.failed) {
+    if (!ok) {
       while (s > 0) --s, unplace(directory, stale[s].c_str(), removed[s]);
-      while (f > 0) --f, unplace(directory, files[f].name.c_str(), placed[f]);
+      while (f > 0) --f, unplace(directory, placing[f]->name.c_str(), placed[f]);
     } else if (readable) {
       // The renames themselves last only once the directory is synced;
       // the files are in place either way.
@@ -449,18 +555,35 @@ SetFailure writeSet(const std::string& path, const std::vector<SetFile>& files,
     }
     // What is left under temporary names is the old files kept until now,
     // or, after a failure, the new ones.
-    removeTemporaries();
+    removeTemporaries(true);
   }
   // Closing releases the lock.
   close(directory);
+
+  if (ok) {
+    for (std::size_t f = 0; f < placing.size(); ++f) placing[f]->placed = placed[f].identity;
+    return failure;
+  }
+  failure = {true, failedRemoving, failedRemoving ? stale[failedAt] : placing[failedAt]->name, ""};
+  auto describe = [&](const std::string& name, const Placed& p) {
+    if (!p.notUndone) return;
+    if (p.keptAs[0] != '\0')
+      failure.notUndone += "; the old " + name + " is kept as " + p.keptAs;
+    else
+      failure.notUndone += "; the new " + name + " could not be removed";
+  };
+  for (std::size_t f = 0; f < placing.size(); ++f) describe(placing[f]->name, placed[f]);
+  for (std::size_t s = 0; s < stale.size(); ++s) describe(stale[s], removed[s]);
   return failure;
 }
 
 // The result files of a set of the current pass; a failure ends the run.
-void writeResults(const std::vector<SetFile>& files, const std::vector<std::string>& stale) {
-  const SetFailure failure = writeSet(".", files, stale, true, " ");
+void writeResults(std::vector<SetFile>& files, const std::vector<std::string>& stale,
+                  std::vector<SetFile>* companions) {
+  const SetFailure failure = writeSet(".", files, stale, companions, true, " ");
   if (!failure.failed) return;
-  stopWithMessage((failure.removing ? "Error removing old file " : "Error writing output file ") + failure.name);
+  stopWithMessage((failure.removing ? "Error removing old file " : "Error writing output file ") + failure.name +
+                  failure.notUndone);
 }
 
 // Name of a result file of a pass: prefix.K, the kind (".Q", ".P", ...)
@@ -468,6 +591,10 @@ void writeResults(const std::vector<SetFile>& files, const std::vector<std::stri
 std::string resultName(const std::string& kind, double lambda) {
   return nameOf(Options::inputFilePrefix) + "." + to_string(K) + kind + resultSuffix(lambda);
 }
+
+// The Q and P that the current pass put in place, for the standard errors
+// and biases to stand beside.
+std::vector<SetFile> placedEstimate;
 
 }  // namespace
 
@@ -481,7 +608,8 @@ void installTemporaryCleanup() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  std::atexit(removeTemporariesAtExit);
+  std::atexit(removeNewTemporaries);
+  setStopCleanup(removeNewTemporaries);
   struct sigaction cleanup;
   std::memset(&cleanup, 0, sizeof cleanup);
   cleanup.sa_handler = removeTemporariesAndRaise;
@@ -502,7 +630,11 @@ void checkResultNames() {
   if (longest <= 0) longest = NAME_MAX;
   std::vector<std::string> kinds = {".Q", ".P"};
   if (Options::B > 0) kinds.insert(kinds.end(), {".Q_se", ".Q_bias"});
-  for (double lambda : Options::lambdas)
+  // Only a point estimation stores its pass's weight: without one, the
+  // names carry the weight that the configuration holds.
+  const std::vector<double> weights =
+      Options::skipPointEstimation ? std::vector<double>{Options::penaltyfunction.lambda} : Options::lambdas;
+  for (double lambda : weights)
     for (const std::string& kind : kinds) {
       const std::string name = resultName(kind, lambda);
       if (name.size() > static_cast<std::size_t>(longest))
@@ -518,32 +650,31 @@ int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, 
   std::string directory, name;
   splitPath(filename, directory, name);
   if (name.empty()) return 1;
-  return writeSet(directory, {SetFile{name, M}}, {}, transpose, sep).failed ? 1 : 0;
+  std::vector<SetFile> files = {SetFile{name, M, {}}};
+  return writeSet(directory, files, {}, nullptr, transpose, sep).failed ? 1 : 0;
 }
 
-int writeEstimateFiles() {
+void writeEstimateFiles() {
   // A bootstrap's standard errors and biases describe the estimate they
   // were made for: once the new one is in place the old ones go, so that a
   // run without a bootstrap, or one whose bootstrap fails or is interrupted,
   // leaves none beside it.
   const double lambda = Options::penaltyfunction.lambda;
-  writeResults({SetFile{resultName(".Q", lambda), Qt}, SetFile{resultName(".P", lambda), P}},
-               {resultName(".Q_se", lambda), resultName(".Q_bias", lambda)});
-  return 0;
+  placedEstimate = {SetFile{resultName(".Q", lambda), Qt, {}}, SetFile{resultName(".P", lambda), P, {}}};
+  writeResults(placedEstimate, {resultName(".Q_se", lambda), resultName(".Q_bias", lambda)}, nullptr);
 }
 
-int writeBootstrapFiles() {
-  if (Options::B > 0) {
-    const double lambda = Options::penaltyfunction.lambda;
-    std::vector<SetFile> results;
-    if (Qt_se) results.push_back(SetFile{resultName(".Q_se", lambda), Qt_se});
-    if (Qt_bias) results.push_back(SetFile{resultName(".Q_bias", lambda), Qt_bias});
-    if (!results.empty()) writeResults(results, {});
-  }
-  return 0;
+void writeBootstrapFiles() {
+  if (Options::B <= 0) return;
+  const double lambda = Options::penaltyfunction.lambda;
+  std::vector<SetFile> results;
+  if (Qt_se) results.push_back(SetFile{resultName(".Q_se", lambda), Qt_se, {}});
+  if (Qt_bias) results.push_back(SetFile{resultName(".Q_bias", lambda), Qt_bias, {}});
+  if (!results.empty()) writeResults(results, {}, &placedEstimate);
 }
 
 int writeOutputFiles() {
   writeEstimateFiles();
-  return writeBootstrapFiles();
+  writeBootstrapFiles();
+  return 0;
 }

@@ -13,8 +13,12 @@
 //      removes (the old standard errors) is moved to a temporary name;
 //   4. a failure puts every old file back (rollback); once the whole set is
 //      in place, the temporaries, which now hold the old files, are removed;
-//   5. an ending signal (taken by the main thread only, between the steps),
-//      and the exit, remove every temporary that exists.
+//      an old file that the rollback cannot put back stays under its
+//      temporary name, which the error line gives;
+//   5. every stop (an ending signal, taken by the main thread only, between
+//      the steps; the exit; a stop from any thread, out of memory included)
+//      removes every temporary that holds a new file, and none that holds
+//      an old one.
 #ifndef KELVANORE_RESULT_FILES_H
 #define KELVANORE_RESULT_FILES_H
 
@@ -32,12 +36,14 @@ int outputMatrix(const std::string& filename, const DMatrix* M, bool transpose, 
 // the point estimate is there, so that a failure in the analyses after it
 // cannot take the estimate with it, and the bootstrap's standard errors and
 // biases (when Options::B > 0) once they are there. writeOutputFiles writes
-// both sets. The old standard errors and biases of the pass's names are
-// removed when the new Q and P are put in place, with or without a
-// bootstrap. A failure ends the run with one line (the results are 0
-// otherwise); a run ended by an ending signal leaves no temporary behind.
-int writeEstimateFiles();
-int writeBootstrapFiles();
+// both sets (its result is always 0). The old standard errors and biases of
+// the pass's names are removed when the new Q and P are put in place, with
+// or without a bootstrap. The standard errors and biases are put in place
+// beside the Q and P that this run placed: where another run has replaced
+// those since, they are placed again with them, as one set. A failure ends
+// the run with one line; no stop leaves a new file under a temporary name.
+void writeEstimateFiles();
+void writeBootstrapFiles();
 int writeOutputFiles();
 
 // Every result file name of the run (each penalty weight's Q and P, and
@@ -64,9 +70,9 @@ class EndingSignalsHeld {
   sigset_t saved_;
 };
 // Once per run, before the first temporary (main calls it at the start;
-// the writers again): every ending signal, and the exit, remove the
-// temporary files that exist. A signal that the run was started with
-// ignored stays ignored.
+// the writers again): every ending signal, the exit and every stop from any
+// thread remove the temporary files that hold new files. A signal that the
+// run was started with ignored stays ignored.
 void installTemporaryCleanup();
 
 #endif

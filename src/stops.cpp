@@ -3,6 +3,7 @@
 #include <omp.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +26,9 @@ std::atomic<const std::string*> allocationLine{nullptr};
 // Set by the first thread that stops the run from any thread (out of memory,
 // or a programming error in a worker thread); that one ends it.
 std::atomic_flag stoppingFromAnyThread = ATOMIC_FLAG_INIT;
+
+// Run by stopOnce before the end; see setStopCleanup.
+std::atomic<void (*)()> stopCleanup{nullptr};
 
 void writeAll(int fd, const char* text, size_t length) {
   while (length > 0) {
@@ -54,6 +58,7 @@ void writeAll(int fd, const char* text, size_t length) {
   }
   writeAll(fd, text, length);
   if (lineEnd) writeAll(fd, "\n", 1);
+  if (void (*cleanup)() = stopCleanup.load()) cleanup();
   std::_Exit(status);
 }
 
@@ -93,6 +98,8 @@ void stopFromAnyThreadOnStandardError(const char* text, int status) {
   stopOnce(STDERR_FILENO, status, text, std::strlen(text), false);
 }
 
+void setStopCleanup(void (*cleanup)()) { stopCleanup.store(cleanup); }
+
 // ---- Memory --------------------------------------------------------------------
 
 namespace {
@@ -108,7 +115,6 @@ namespace {
 }  // namespace
 
 void installOutOfMemoryStop() { std::set_new_handler(stopOutOfMemoryFromAnyThread); }
-
 
 AllocationName::AllocationName(const std::string& what)
     : line_("Out of memory: cannot allocate " + what + "\n"), enclosing_(allocationLine.load()) {
@@ -126,31 +132,62 @@ void* holdUntilReleased(void* gate) {
   return nullptr;
 }
 
+// How a team's start went: started, or why not.
+enum class TeamStart { kStarted, kNoMemory, kThreadLimit };
+
+// pthread_create says EAGAIN both when a thread's stack cannot be mapped and
+// when a limit on the number of threads is reached; a stack of the same size
+// mapped now, while the threads already made hold theirs, tells which.
+TeamStart whyNotStarted(int error) {
+  if (error != EAGAIN) return TeamStart::kNoMemory;
+  pthread_attr_t attributes;
+  size_t stack = 0;
+  if (pthread_attr_init(&attributes) != 0) return TeamStart::kNoMemory;
+  const bool sized = pthread_attr_getstacksize(&attributes, &stack) == 0 && stack > 0;
+  pthread_attr_destroy(&attributes);
+  if (!sized) return TeamStart::kNoMemory;
+  void* probe = mmap(nullptr, stack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (probe == MAP_FAILED) return TeamStart::kNoMemory;
+  munmap(probe, stack);
+  return TeamStart::kThreadLimit;
+}
+
 // Whether threads - 1 threads (the team besides the calling thread) can run
 // at once with the default attributes, which the OpenMP runtime uses too
-// unless its stack size variables set others.
-bool threadsCanStart(int threads) {
+// unless its stack size variables set others, and if not, why.
+TeamStart startThreads(int threads) {
   std::mutex gate;
   gate.lock();
   std::vector<pthread_t> started;
-  bool ok = true;
-  for (int t = 1; t < threads && ok; ++t) {
+  TeamStart result = TeamStart::kStarted;
+  for (int t = 1; t < threads && result == TeamStart::kStarted; ++t) {
     pthread_t id;
-    ok = pthread_create(&id, nullptr, holdUntilReleased, &gate) == 0;
-    if (ok) started.push_back(id);
+    const int error = pthread_create(&id, nullptr, holdUntilReleased, &gate);
+    if (error == 0)
+      started.push_back(id);
+    else
+      result = whyNotStarted(error);
   }
   gate.unlock();
   for (pthread_t id : started) pthread_join(id, nullptr);
-  return ok;
+  return result;
 }
 
 }  // namespace
 
 void reserveThreads(const sigset_t& heldInWorkers) {
   const int threads = omp_get_max_threads();
-  if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr &&
-      !threadsCanStart(threads))
-    stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");
+  if (threads > 1 && std::getenv("OMP_STACKSIZE") == nullptr && std::getenv("GOMP_STACKSIZE") == nullptr) {
+    switch (startThreads(threads)) {
+      case TeamStart::kStarted:
+        break;
+      case TeamStart::kNoMemory:
+        stopOutOfMemory("the stacks of " + std::to_string(threads) + " threads");
+      case TeamStart::kThreadLimit:
+        stopWithMessage("Cannot start " + std::to_string(threads) +
+                        " threads: a limit on the number of threads (ulimit -u) is reached");
+    }
+  }
   // The runtime keeps a team's threads for the later regions of the same
   // size, so none is created after this one. The body is a call that the
   // compiler cannot see through: an empty region is compiled away, and the

@@ -38,6 +38,11 @@ constexpr int kExitError = 255;
 // The same for a text (its line ends included) that goes to standard error,
 // with its own status: the quadratic-programming solver's lack of memory.
 [[noreturn]] void stopFromAnyThreadOnStandardError(const char* text, int status);
+// What the stops from any thread (these two and the out-of-memory stop
+// below) run just before the process ends, as the exit handlers would on
+// the other stops: the removal of the run's temporary files. It may run on
+// any thread while others work, so it must be async-signal-safe.
+void setStopCleanup(void (*cleanup)());
 
 //
 // One way to stop when memory runs out: main installs, before anything else,
@@ -46,9 +51,10 @@ constexpr int kExitError = 255;
 // caller). While an AllocationName lives, that line names what was being
 // allocated, "Out of memory: cannot allocate " and the name; otherwise it
 // says "Out of memory: the run needs more memory than the system can give".
-// The first thread that runs out writes the line with write(2) and ends the
-// process with _Exit, without exit handlers, while others may still run; a
-// thread that runs out after it waits for that end and prints nothing.
+// The first thread that runs out writes the line with write(2), runs the
+// stop cleanup and ends the process with _Exit, without exit handlers, while
+// others may still run; a thread that runs out after it waits for that end
+// and prints nothing.
 // Names are set on the main thread only, outside the parallel regions: the
 // line is formatted then, so the handler needs no memory. A stop from any
 // thread (stopFromAnyThread) takes the same once-only path: of all the
@@ -70,7 +76,10 @@ class AllocationName {
 // shortage later then meets operator new and its line, not the OpenMP
 // runtime's thread creation, which ends the process itself (status 1, its
 // own line on standard error). A team whose stacks cannot be had stops with
-// "Out of memory: cannot allocate the stacks of N threads", unless
+// "Out of memory: cannot allocate the stacks of N threads", and one that a
+// limit on the number of threads (ulimit -u, a container's) does not let
+// start stops with "Cannot start N threads: a limit on the number of
+// threads (ulimit -u) is reached"; neither check is made when
 // OMP_STACKSIZE or GOMP_STACKSIZE gives the runtime stacks of another size
 // than the probe's. Every worker of the team blocks heldInWorkers (the
 // ending signals, which only the main thread takes). Called by main once,

@@ -8,6 +8,11 @@
 //                                without hard links
 //   KELVANORE_SHIM_FAIL=TEXT     a rename, link or unlink of a name that
 //                                contains TEXT fails with EIO
+//   KELVANORE_SHIM_RENAMES=N     once N renames have succeeded, every later
+//                                rename fails with EIO, the ones that would
+//                                undo the earlier too
+//   KELVANORE_SHIM_NO_THREADS    pthread_create fails with EAGAIN, as when
+//                                a limit on the number of threads is reached
 //   KELVANORE_SHIM_PAUSE=PATH    after each rename that succeeds, a line is
 //                                appended to PATH and the call sleeps for
 //                                KELVANORE_SHIM_PAUSE_MS milliseconds (500
@@ -16,6 +21,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,13 +37,22 @@ F real(const char* name) {
 
 bool set(const char* variable) { return getenv(variable) != nullptr; }
 
+// Renames that have succeeded so far, for KELVANORE_SHIM_RENAMES.
+long renamesDone = 0;
+
+bool renameRefused() {
+  const char* most = getenv("KELVANORE_SHIM_RENAMES");
+  return most != nullptr && renamesDone >= atol(most);
+}
+
 bool failing(const char* a, const char* b) {
   const char* text = getenv("KELVANORE_SHIM_FAIL");
   if (text == nullptr || *text == '\0') return false;
   return (a != nullptr && strstr(a, text) != nullptr) || (b != nullptr && strstr(b, text) != nullptr);
 }
 
-void pauseAfterRename() {
+void afterRename() {
+  ++renamesDone;
   const char* path = getenv("KELVANORE_SHIM_PAUSE");
   if (path == nullptr) return;
   const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -65,23 +80,23 @@ int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpa
     errno = EINVAL;
     return -1;
   }
-  if (failing(oldpath, newpath)) {
+  if (failing(oldpath, newpath) || renameRefused()) {
     errno = EIO;
     return -1;
   }
   const int result = real<Fn>("renameat2")(olddirfd, oldpath, newdirfd, newpath, flags);
-  if (result == 0) pauseAfterRename();
+  if (result == 0) afterRename();
   return result;
 }
 
 int renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath) {
   using Fn = int (*)(int, const char*, int, const char*);
-  if (failing(oldpath, newpath)) {
+  if (failing(oldpath, newpath) || renameRefused()) {
     errno = EIO;
     return -1;
   }
   const int result = real<Fn>("renameat")(olddirfd, oldpath, newdirfd, newpath);
-  if (result == 0) pauseAfterRename();
+  if (result == 0) afterRename();
   return result;
 }
 
@@ -105,6 +120,12 @@ int unlinkat(int dirfd, const char* pathname, int flags) {
     return -1;
   }
   return real<Fn>("unlinkat")(dirfd, pathname, flags);
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) {
+  using Fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  if (set("KELVANORE_SHIM_NO_THREADS")) return EAGAIN;
+  return real<Fn>("pthread_create")(thread, attributes, start, argument);
 }
 
 }  // extern "C"

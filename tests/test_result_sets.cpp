@@ -1,13 +1,21 @@
 // Whole runs and the result sets they leave on disk: under file systems
 // that lack an operation (a stand-in loaded with LD_PRELOAD), when a step of
 // the renames fails, and when a signal comes between two renames.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,6 +143,124 @@ TEST_F(ResultSets, FailedStepLeavesTheOldSet) {
   }
 }
 
+// When the renames that would undo a failed set fail too, an old file that
+// cannot be put back under its own name stays under its temporary name,
+// which the error line gives: no earlier result is removed. Here every
+// rename after the first few fails (EIO).
+TEST_F(ResultSets, FailedUndoKeepsTheOldFiles) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> environment;
+    std::string failure;                // the error line up to the first "; "
+    std::vector<std::string> keptOld;   // the old files it names, in its order
+  };
+  const Case cases[] = {
+      {"P cannot be placed", {"KELVANORE_SHIM_RENAMES=1"}, "Error writing output file sim3.3.P", {"sim3.3.Q"}},
+      {"P cannot be placed, no exchange",
+       {"KELVANORE_SHIM_RENAMES=1", "KELVANORE_SHIM_NO_EXCHANGE=1"},
+       "Error writing output file sim3.3.P",
+       {"sim3.3.Q"}},
+      {"the old biases cannot be moved aside",
+       {"KELVANORE_SHIM_RENAMES=3"},
+       "Error removing old file sim3.3.Q_bias",
+       {"sim3.3.Q", "sim3.3.P", "sim3.3.Q_se"}},
+  };
+  const std::map<std::string, std::string> old = {
+      {"sim3.3.Q", kOldQ}, {"sim3.3.P", kOldP}, {"sim3.3.Q_se", "old se\n"}, {"sim3.3.Q_bias", "old bias\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshDirectory();
+    for (const auto& file : old) writeFile(dir().file(file.first), file.second);
+    const RunResult r = run({}, c.environment);
+    EXPECT_EQ(r.status, 255);
+    std::string expected = c.failure;
+    for (const std::string& name : c.keptOld) expected += "; the old " + name + " is kept as (kelvanore-\\w{6}\\.tmp)";
+    std::smatch kept;
+    const std::string line = lastLine(r.out);
+    ASSERT_TRUE(std::regex_match(line, kept, std::regex(expected))) << line;
+    // A file of the set is under its name (the new one); an old file that the
+    // set removes is only under its temporary name.
+    std::vector<std::string> names = {"sim3.3.P", "sim3.3.Q"};
+    for (const char* removed : {"sim3.3.Q_se", "sim3.3.Q_bias"})
+      if (std::find(c.keptOld.begin(), c.keptOld.end(), removed) == c.keptOld.end()) names.push_back(removed);
+    for (std::size_t k = 0; k < c.keptOld.size(); ++k) {
+      EXPECT_EQ(readFile(dir().file(kept[k + 1])), old.at(c.keptOld[k])) << c.keptOld[k];
+      names.push_back(kept[k + 1]);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(namesIn(dir().path()), names);
+    // Under their own names: the new Q (and P) that could not be taken
+    // back, the old files whose turn did not come.
+    EXPECT_EQ(q(), *newQ_);
+    EXPECT_EQ(p(), c.keptOld.size() > 1 ? *newP_ : kOldP);
+  }
+}
+
+// A stop for lack of memory while a set is written (malloc fails once the
+// first temporary exists) keeps the old set and leaves no temporary: the
+// out-of-memory stop removes them as the exit would.
+TEST_F(ResultSets, OutOfMemoryWhileWritingLeavesTheOldSet) {
+#ifdef KELVANORE_UNDER_ASAN
+  GTEST_SKIP() << "the stand-in would replace the sanitizer's malloc";
+#endif
+  writeOldSet();
+  const RunResult r = runKelvanoreWithEnvironment({testData("sim3.bed"), "3", "-C", "2"},
+                                                  {std::string("LD_PRELOAD=") + KELVANORE_OOM_SHIM}, dir().path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(lastLine(r.out), "Out of memory: the run needs more memory than the system can give") << r.out;
+  EXPECT_EQ(q(), kOldQ);
+  EXPECT_EQ(p(), kOldP);
+  EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+}
+
+// Stops the run at a moment when it does not hold the directory's lock, so
+// that another run can put its set in place meanwhile.
+void stopOutsideTheLock(pid_t pid, const std::string& directory) {
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (;;) {
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    kill(pid, SIGCONT);
+    usleep(1000);
+  }
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+// Two runs in one directory: a run with a bootstrap places its standard
+// errors and biases beside its own Q and P, also when another run has
+// replaced those while it bootstrapped (it then places its Q and P again
+// with them), so that the directory holds one run's whole set.
+TEST_F(ResultSets, ConcurrentRunCannotSplitTheSet) {
+  const std::vector<std::string> bootstrapped = {testData("sim3.bed"), "3", "-C", "2", "-B10"};
+  TempDir alone;
+  StartedRun undisturbed(bootstrapped, {}, alone.path());
+  StartedRun first(bootstrapped, {}, dir().path());
+  ASSERT_TRUE(waitFor([&] { return fileExists(dir().file("sim3.3.P")); }, 60));
+  stopOutsideTheLock(first.pid(), dir().path());
+  ASSERT_FALSE(fileExists(dir().file("sim3.3.Q_se"))) << "the bootstrap ended before the second run";
+
+  const RunResult second = runKelvanore({testData("sim3.bed"), "3", "-C", "2", "-s", "7"}, dir().path());
+  ASSERT_EQ(second.status, 0) << second.out;
+  ASSERT_NE(q(), *newQ_);
+  EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+
+  kill(first.pid(), SIGCONT);
+  const RunResult r = first.finish();
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(undisturbed.finish().status, 0);
+  EXPECT_EQ(q(), *newQ_);
+  EXPECT_EQ(p(), *newP_);
+  for (const char* name : {"sim3.3.Q_se", "sim3.3.Q_bias"})
+    EXPECT_EQ(readFile(dir().file(name)), readFile(alone.file(name))) << name;
+  EXPECT_EQ(namesIn(dir().path()),
+            (std::vector<std::string>{"sim3.3.P", "sim3.3.Q", "sim3.3.Q_bias", "sim3.3.Q_se"}));
+}
+
 // An ending signal that comes between two renames of a set is taken once
 // the set is in place: the set is all new, and no temporary is left. With
 // worker threads (-j4) the signal used to be taken by a worker, which
@@ -150,21 +276,35 @@ TEST_F(ResultSets, SignalBetweenTwoRenamesLeavesOneWholeSet) {
   };
   const Case cases[] = {{SIGTERM, "-j4"}, {SIGINT, "-j4"}, {SIGHUP, "-j1"}, {SIGQUIT, "-j1"},
                         {SIGUSR1, "-j4"}, {SIGALRM, "-j1"}, {SIGPIPE, "-j4"}};
+  // The runs go side by side, each in a directory of its own.
+  struct Running {
+    TempDir dir, side;
+    std::unique_ptr<StartedRun> run;
+  };
+  std::vector<std::unique_ptr<Running>> runs;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(strsignal(c.sig)) + " " + c.threads);
-    freshDirectory();
-    writeOldSet();
-    TempDir side;
-    const std::string marker = side.file("renamed");
-    StartedRun started({testData("sim3.bed"), "3", "-C", "2", c.threads},
-                       withShim({"KELVANORE_SHIM_PAUSE=" + marker, "KELVANORE_SHIM_PAUSE_MS=400"}), dir().path());
-    ASSERT_TRUE(waitFor([&] { return fileExists(marker); }, 60));
-    kill(started.pid(), c.sig);
-    const RunResult r = started.finish();
-    EXPECT_EQ(r.status, 128 + c.sig) << r.out << r.err;
-    EXPECT_EQ(q(), *newQ_);
-    EXPECT_EQ(p(), *newP_);
-    EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
+    runs.emplace_back(new Running);
+    Running& r = *runs.back();
+    writeFile(r.dir.file("sim3.3.Q"), kOldQ);
+    writeFile(r.dir.file("sim3.3.P"), kOldP);
+    r.run.reset(new StartedRun({testData("sim3.bed"), "3", "-C", "2", c.threads},
+                               withShim({"KELVANORE_SHIM_PAUSE=" + r.side.file("renamed"),
+                                         "KELVANORE_SHIM_PAUSE_MS=400"}),
+                               r.dir.path()));
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    Running& r = *runs[i];
+    ASSERT_TRUE(waitFor([&] { return fileExists(r.side.file("renamed")); }, 60));
+    kill(r.run->pid(), cases[i].sig);
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(std::string(strsignal(cases[i].sig)) + " " + cases[i].threads);
+    Running& r = *runs[i];
+    const RunResult result = r.run->finish();
+    EXPECT_EQ(result.status, 128 + cases[i].sig) << result.out << result.err;
+    EXPECT_EQ(readFile(r.dir.file("sim3.3.Q")), *newQ_);
+    EXPECT_EQ(readFile(r.dir.file("sim3.3.P")), *newP_);
+    EXPECT_EQ(namesIn(r.dir.path()), (std::vector<std::string>{"sim3.3.P", "sim3.3.Q"}));
   }
 }
 
@@ -219,6 +359,10 @@ TEST(ResultNames, RefusedBeforeTheEstimation) {
        "Cannot write result file set.3.P: a directory has that name"},
       {"a directory in the biases' place", {"set.bed", "3", "-B2"}, "set.3.Q_bias",
        "Cannot write result file set.3.Q_bias: a directory has that name"},
+      // Without a point estimation the weight is not applied, and the names
+      // carry no weight.
+      {"a directory in the standard errors' place, -z with a weight", {"set.bed", "3", "-i", "-z", "-l", "5", "-B2"},
+       "set.3.Q_se", "Cannot write result file set.3.Q_se: a directory has that name"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -232,14 +376,26 @@ TEST(ResultNames, RefusedBeforeTheEstimation) {
     EXPECT_EQ(r.out.find("Size of G"), std::string::npos);
     EXPECT_EQ(namesIn(dir.path()).size(), c.directory.empty() ? 0u : 1u);
   }
-  // Without a bootstrap the 247-character name writes its Q and P.
-  TempDir dir;
-  copyFile(testData("sim3.bed"), dir.file(base + ".bed"));
-  copyFile(testData("sim3.bim"), dir.file(base + ".bim"));
-  copyFile(testData("sim3.fam"), dir.file(base + ".fam"));
-  const RunResult r = runKelvanore({dir.file(base + ".bed"), "3", "-C", "1"}, dir.path());
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(fileExists(dir.file(base + ".3.Q")));
+  // Without a bootstrap the 247-character name writes its Q and P; with -z
+  // a weight adds nothing to the names, so a 246-character one that takes
+  // .3.Q_bias runs with -z -l 5 and writes all four without a suffix.
+  for (const std::size_t length : {247, 246}) {
+    SCOPED_TRACE(length);
+    const std::string name(length, 'b');
+    TempDir dir;
+    copyFile(testData("sim3.bed"), dir.file(name + ".bed"));
+    copyFile(testData("sim3.bim"), dir.file(name + ".bim"));
+    copyFile(testData("sim3.fam"), dir.file(name + ".fam"));
+    const RunResult r = runKelvanore({dir.file(name + ".bed"), "3", "-C", "1"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fileExists(dir.file(name + ".3.Q")));
+    if (length != 246) continue;
+    ASSERT_EQ(rename(dir.file(name + ".3.Q").c_str(), dir.file(name + ".3.Q.in").c_str()), 0);
+    ASSERT_EQ(rename(dir.file(name + ".3.P").c_str(), dir.file(name + ".3.P.in").c_str()), 0);
+    const RunResult skipped = runKelvanore({dir.file(name + ".bed"), "3", "-i", "-z", "-l", "5", "-B2"}, dir.path());
+    ASSERT_EQ(skipped.status, 0) << skipped.out;
+    for (const char* kind : {".3.Q", ".3.P", ".3.Q_se", ".3.Q_bias"}) EXPECT_TRUE(fileExists(dir.file(name + kind))) << kind;
+  }
 }
 
 // A small stack limit (ulimit -s 64) is no crash: the writer keeps its
