@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "algorithms.h"
 #include "bootstrap.h"
@@ -42,6 +44,28 @@ DatasetMetadata metadataFor(int individuals, int snps) {
     meta.snpInfo[j].position = 1000 * (j + 1);
   }
   return meta;
+}
+
+// Markers at the given (chromosome, position) pairs, in that order.
+std::vector<SNPInfo> markersAt(const std::vector<std::pair<int, int64_t>>& at) {
+  std::vector<SNPInfo> snps(at.size());
+  for (size_t j = 0; j < snps.size(); ++j) {
+    snps[j].chromosome = at[j].first;
+    snps[j].position = at[j].second;
+  }
+  return snps;
+}
+
+// Settles the block size of a run over these markers as the program does:
+// derived from their spacing when none is given (0), else the given one
+// checked against the markers' count.
+void settleBlockSize(const std::vector<SNPInfo>& snps, int given) {
+  L = static_cast<int>(snps.size());
+  Options::blockSize = given;
+  if (given == 0)
+    calculate_block_size(snps);
+  else
+    check_block_size();
 }
 
 // A method whose step leaves its point unchanged, so a re-fit returns its
@@ -108,28 +132,49 @@ TEST(BlockSize, RefusalsTable) {
        "Cannot derive a bootstrap block size from the marker positions" + hint + "2 SNPs with --blockSize (-h)"},
       {"derived larger than the data", {{1, 100}, {1, 300}, {1, 500}}, 0,
        "Derived block size 50000 is too large" + hint + "3 SNPs with --blockSize (-h)"},
+      // A mean spacing a third of a base pair under 2.5 Mb: 1e7 / mean is
+      // just over 4, which rounds up to a block of L + 1 SNPs.
+      {"derived one above the data", {{1, 0}, {1, 2500000}, {1, 5000000}, {1, 7499999}}, 0,
+       "Derived block size 5 is too large" + hint + "4 SNPs with --blockSize (-h)"},
       {"given zero is derived, given negative refused", {{1, 100}, {1, 300}}, -4,
        "Invalid block size -4" + hint + "2 SNPs with --blockSize (-h)"},
       {"given above L", {{1, 100}, {1, 300}}, 3, "Invalid block size 3" + hint + "2 SNPs with --blockSize (-h)"},
   };
   for (const Case& c : cases) {
-    RunResult r = runInChild([&] {
-      std::vector<SNPInfo> snps(c.snps.size());
-      for (size_t j = 0; j < snps.size(); ++j) {
-        snps[j].chromosome = c.snps[j].first;
-        snps[j].position = c.snps[j].second;
-      }
-      L = static_cast<int>(snps.size());
-      Options::blockSize = c.given;
-      if (c.given == 0)
-        calculate_block_size(snps);
-      else
-        check_block_size();
-    });
+    RunResult r = runInChild([&] { settleBlockSize(markersAt(c.snps), c.given); });
     EXPECT_EQ(r.status, 255) << c.name;
     std::vector<std::string> lines = splitLines(r.out);
     ASSERT_FALSE(lines.empty()) << c.name;
     EXPECT_EQ(lines.back(), c.lastLine) << c.name;
+  }
+}
+
+// A block may span the whole data, and a given one may be a single SNP.
+TEST(BlockSize, AcceptedAtTheBounds) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, int64_t>> snps;  // chromosome, position
+    int given;                                  // 0: derive
+    int size;
+  };
+  // Four SNPs, so L = 4; spacings of 2.5 Mb give 1e7 / mean = 4 exactly.
+  const std::vector<std::pair<int, int64_t>> even = {{1, 0}, {1, 2500000}, {1, 5000000}, {1, 7500000}};
+  const Case cases[] = {
+      {"given one SNP", even, 1, 1},
+      {"given all L SNPs", even, 4, 4},
+      {"given one SNP of one", {{1, 100}}, 1, 1},
+      {"derived exactly L", even, 0, 4},
+      // A mean a third of a base pair over 2.5 Mb: 1e7 / mean is just under
+      // 4, which rounds up to L.
+      {"derived just under L", {{1, 0}, {1, 2500000}, {1, 5000000}, {1, 7500001}}, 0, 4},
+  };
+  for (const Case& c : cases) {
+    RunResult r = runInChild([&] {
+      settleBlockSize(markersAt(c.snps), c.given);
+      std::cout << "size " << Options::blockSize << std::endl;
+    });
+    EXPECT_EQ(r.status, 0) << c.name << ": " << r.out;
+    EXPECT_EQ(lastLine(r.out), "size " + std::to_string(c.size)) << c.name;
   }
 }
 
