@@ -6,17 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
 #include <istream>
 #include <string>
 #include <vector>
 
 #include "stops.h"
 #include "text_input.h"
+#include "utils.h"
 
 namespace {
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 // A value of a text matrix: the whole token is a decimal number (optional
 // sign, digits, optional point and fraction, optional exponent) and finite.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iostream>
 #include <istream>
 #include <limits>
 #include <string>
@@ -26,8 +25,6 @@ constexpr char kPedSeparator = ' ';
 bool isAllele(char c) { return c == '0' || c == '1' || c == '2'; }
 
 [[noreturn]] void pedError() { stopWithMessage("PLINK Input file error"); }
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 
 // Counts the lines of the .ped (a last line without a line feed counts)

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iostream>
 #include <istream>
 #include <string>
 #include <unordered_map>
@@ -13,8 +12,6 @@
 #include "utils.h"
 
 namespace {
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 
 bool isAsciiAlnum(char c) {

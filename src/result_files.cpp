@@ -33,8 +33,6 @@ namespace {
 // The files of a set must describe one estimate (see the protocol in
 // result_files.h).
 
-std::string nameOf(const char* text) { return text ? std::string(text) : std::string(); }
-
 // The temporaries that may exist at once: a new file and a kept old one
 // for each file of a set (two at most), and a kept old one for each file
 // that the set removes (two).
