@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <istream>
 #include <string>
 #include <vector>
@@ -15,21 +14,6 @@
 #include "utils.h"
 
 namespace {
-
-// A value of a text matrix: the whole token is a decimal number (optional
-// sign, digits, optional point and fraction, optional exponent) and finite.
-// No nan, inf or hexadecimal form: a value the run cannot use is refused
-// where it is read.
-bool readMatrixValue(const char* begin, const char* end, double& value) {
-  for (const char* c = begin; c != end; ++c)
-    if (!((*c >= '0' && *c <= '9') || *c == '+' || *c == '-' || *c == '.' || *c == 'e' || *c == 'E'))
-      return false;
-  // The token ends at white space or at the line's terminating zero, where
-  // strtod stops too.
-  char* stop = nullptr;
-  value = std::strtod(begin, &stop);
-  return stop == end && std::isfinite(value);
-}
 
 // Where a text matrix stops being one: the 1-based line and, there, the
 // 1-based value that is not a finite number, or the count of values that
@@ -50,23 +34,26 @@ int readMatrixValues(std::istream& in, std::vector<double>& values, std::size_t&
   rows = 0;
   cols = 0;
   std::string line;
+  std::string token;
   while (std::getline(in, line)) {
     ++rows;
     std::size_t count = 0;
-    const char* const text = line.c_str();
     const std::size_t len = line.size();
     std::size_t p = 0;
     while (p < len) {
-      while (p < len && isWhite(text[p])) ++p;
+      while (p < len && isWhite(line[p])) ++p;
       if (p == len) break;
       const std::size_t start = p;
-      while (p < len && !isWhite(text[p])) ++p;
+      while (p < len && !isWhite(line[p])) ++p;
       ++count;
+      // A value the run cannot use (nan, inf, a hexadecimal form, an
+      // overflow) is refused where it is read.
+      token.assign(line, start, p - start);
       double value = 0.0;
-      if (!readMatrixValue(text + start, text + p, value)) {
+      if (!readWholeDecimal(token, value)) {
         problem.line = static_cast<int64_t>(rows);
         problem.value = count;
-        problem.text.assign(text + start, p - start);
+        problem.text = token;
         problem.number = !std::isfinite(value);
         return 1;
       }

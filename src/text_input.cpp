@@ -167,7 +167,10 @@ std::size_t splitFields(const std::string& line, std::string fields[], std::size
 
 bool readWholeDecimal(const std::string& field, double& value) {
   for (const char c : field)
-    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) return false;
+    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) {
+      value = 0.0;
+      return false;
+    }
   char* end = nullptr;
   value = std::strtod(field.c_str(), &end);
   return !field.empty() && end == field.c_str() + field.size() && std::isfinite(value);

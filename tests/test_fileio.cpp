@@ -207,6 +207,14 @@ TEST_F(FileIoTest, StartingValueRefusals) {
        in + parseQ + "line 1: value 1, 'Q1', is not a number\n"},
       {"nan", "0.5 0.5\n0.5 nan\n", nullptr, in + parseQ + "line 2: value 2, 'nan', is not a number\n"},
       {"overflow", "1e999 0.5\n0.5 0.5\n", nullptr, in + parseQ + "line 1: value 1, '1e999', is not a finite number\n"},
+      {"negative overflow", "0.5 0.5\n0.5 -1e999\n", nullptr,
+       in + parseQ + "line 2: value 2, '-1e999', is not a finite number\n"},
+      // The number at the start of the value decides which: finite, it is
+      // text that is no number; too large, a number that is not finite.
+      {"a finite number run into a sign", "1e5- 0.5\n0.5 0.5\n", nullptr,
+       in + parseQ + "line 1: value 1, '1e5-', is not a number\n"},
+      {"an overflow run into a sign", "1e999- 0.5\n0.5 0.5\n", nullptr,
+       in + parseQ + "line 1: value 1, '1e999-', is not a finite number\n"},
       {"a letter", "0.44 0.55\n0.44 x\n", nullptr, in + parseQ + "line 2: value 2, 'x', is not a number\n"},
       {"a long token", longToken.c_str(), nullptr,
        in + parseQ + "line 1: value 2, '" + std::string(40, '7') + "...', is not a number\n"},
