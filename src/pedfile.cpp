@@ -54,8 +54,9 @@ void countPedLines(std::istream& in, int64_t& lines, std::size_t& longest) {
 }
 
 
-// Decodes line i + 1 of the .ped `name` into row i of N (L columns at the
-// given stride).
+// Decodes line i + 1 of the .ped `name`: its L genotypes into row i of N,
+// whose column-major storage holds them I cells apart, and its sex code
+// into the individual's haploid flag.
 void decodePedLine(const std::string& name, const std::string& line, int i, IndInfo& ind) {
   const std::size_t len = line.size();
   std::size_t p = 0;

@@ -15,8 +15,8 @@
 // early at a blank line that a record follows, at a line that is not text
 // the readers can parse (a UTF-16 or UTF-32 byte-order mark, a NUL byte, a
 // carriage return that no line feed follows), or at a read error. Lines are
-// handed on as the file holds them, line ends included, so token and line
-// readers parse as before.
+// handed on as the file holds them, line ends included, so that token and
+// line readers parse each record as they would parse the file itself.
 //
 //   TextInput text(name);
 //   std::istream in(&text);

@@ -83,7 +83,8 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
       {"carriage returns in the blank tail", "a\n\r\r \n\r", "a\n", TextInput::kEnd, 0},
       {"a blank line comes before a later NUL", "a\n\nb\0\n"s, "a\n", TextInput::kBlankLine, 2},
       // Where blank lines are records (the .pop), they are handed on as any
-      // line; the other endings are as before.
+      // line; the other endings are the same as where blank lines end the
+      // input.
       {"blank lines inside and at the end, handed on", "a\n\n \t\nb\n\n", "a\n\n \t\nb\n\n", TextInput::kEnd, 0,
        true},
       {"blank last line without a line feed, handed on", "a\n  ", "a\n  ", TextInput::kEnd, 0, true},
