@@ -37,11 +37,14 @@
 
 namespace {
 
+// TextInput is the reader's class; its suite takes the name with Test.
+using TextInputTest = FileFixture;
+
 // ---- TextInput ------------------------------------------------------------
 
 // What a reader sees of a file through TextInput, and why the input ended;
 // a second pass sees the same.
-TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
+TEST_F(TextInputTest, HandsOnTheRecords) {
   struct Case {
     const char* name;
     std::string text;
@@ -115,7 +118,7 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
   }
 }
 
-TEST_F(FileIoTest, TextInputStops) {
+TEST_F(TextInputTest, StopsWithOneLine) {
   const std::string blank = dir.file("blank.txt");
   writeFile(blank, "a\n\nb\n");
   struct Case {
