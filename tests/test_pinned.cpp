@@ -37,7 +37,7 @@ const PinnedCase kCases[] = {
 
 class PinnedRun : public ::testing::TestWithParam<PinnedCase> {};
 
-TEST_P(PinnedRun, AgreesWithTheIndependentImplementation) {
+TEST_P(PinnedRun, AgreesWithTheSecondImplementation) {
   const PinnedCase& c = GetParam();
   const std::string expected = testData(std::string("expected/sim3/") + c.name);
   std::vector<std::string> args = c.options;
