@@ -29,7 +29,10 @@ int readPopFile(const std::string& base) {
 
   {
     const AllocationName allocating("the reference populations (" + to_string(I) + ")");
-    reference_pop = new int[static_cast<std::size_t>(std::max(I, 0))];
+    int* const labels = new int[static_cast<std::size_t>(std::max(I, 0))];
+    // The run state owns the array: the one of an earlier read is released.
+    delete[] reference_pop;
+    reference_pop = labels;
   }
 
   std::unordered_map<std::string, int> indexOf;
