@@ -226,8 +226,8 @@ TEST(Run, RealDataRunIsThreadInvariant) {
   EXPECT_NE(a.out.find("Converged in 11 iterations"), std::string::npos);
   EXPECT_EQ(readFile(one.file("forex250.2.Q")), readFile(eight.file("forex250.2.Q")));
   EXPECT_EQ(readFile(one.file("forex250.2.P")), readFile(eight.file("forex250.2.P")));
-  // The two strata of the source separate: most individuals are nearly
-  // unadmixed.
+  // The two strata of the source separate: most individuals are nearly not
+  // of mixed ancestry (over 90% of one).
   int clear = 0;
   for (const auto& row : readTable(one.file("forex250.2.Q"))) clear += row.at(0) > 0.9 || row.at(0) < 0.1;
   EXPECT_GT(clear, 200);
