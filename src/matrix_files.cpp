@@ -94,7 +94,6 @@ int readMatrixFile(TextInput& text, DMatrix** M, bool transpose, MatrixProblem& 
 
 }  // namespace
 
-
 // Reads a starting-value file: the matrix, or null when there is no such
 // file (the values are then drawn). A file that is there is read or
 // refused: random values in its place would be held fixed with -f or -P
@@ -124,7 +123,6 @@ DMatrix* readStartingMatrix(const std::string& name) {
                   std::to_string(problem.expected) + ")");
 }
 
-
 // The values of a matrix held fixed are used as read: no update step
 // repairs them, so one outside [0, 1] is refused here. Line c of the file
 // is column c of the matrix.
@@ -134,7 +132,6 @@ void checkFixedValues(const DMatrix& M, const std::string& name) {
       if (!(M(r, c) >= 0.0 && M(r, c) <= 1.0))
         stopWithMessage("  Fixed values outside [0, 1] in " + name + ", line " + std::to_string(c + 1));
 }
-
 
 // A true matrix of any shape other than rows x cols is dropped, as is one
 // that cannot be parsed. A file in an encoding that no reader takes (a
@@ -157,7 +154,6 @@ DMatrix* readTruthMatrix(const std::string& name, std::size_t rows, std::size_t 
   }
   return M;
 }
-
 
 int inputMatrix(const std::string& filename, DMatrix** M, bool transpose) {
   TextInput text(filename);

@@ -26,7 +26,6 @@ bool isAllele(char c) { return c == '0' || c == '1' || c == '2'; }
 
 [[noreturn]] void pedError() { stopWithMessage("PLINK Input file error"); }
 
-
 // Counts the lines of the .ped (a last line without a line feed counts)
 // and the longest line, its line feed included.
 void countPedLines(std::istream& in, int64_t& lines, std::size_t& longest) {
@@ -52,7 +51,6 @@ void countPedLines(std::istream& in, int64_t& lines, std::size_t& longest) {
     longest = std::max(longest, current);
   }
 }
-
 
 // Decodes line i + 1 of the .ped `name`: its L genotypes into row i of N,
 // whose column-major storage holds them I cells apart, and its sex code
@@ -102,7 +100,6 @@ void decodePedLine(const std::string& name, const std::string& line, int i, IndI
 
 }  // namespace
 
-
 void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
   TextInput text(base + ".ped");
   if (!text.is_open()) stopWithError("Error opening file");
@@ -150,7 +147,6 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
 
   if ((Options::B > 0 && Options::blockSize == 0) || haploidModeEnabled) readMapFile(base, meta);
 }
-
 
 void readMapFile(const std::string& base, DatasetMetadata& meta) {
   const std::string name = base + ".map";

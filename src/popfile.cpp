@@ -13,13 +13,11 @@
 
 namespace {
 
-
 bool isAsciiAlnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 }  // namespace
-
 
 int readPopFile(const std::string& base) {
   const std::string name = base + ".pop";

@@ -8,7 +8,6 @@
 #include <limits>
 #include <string>
 
-
 namespace {
 
 constexpr double kLowest = std::numeric_limits<double>::lowest();

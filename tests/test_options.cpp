@@ -20,7 +20,6 @@
 
 namespace {
 
-
 const std::string kVersion = KELVANORE_VERSION;
 
 const std::string kUsage =
