@@ -1,5 +1,5 @@
-// make_bench_data: writes the seeded benchmark data set of I admixed
-// individuals genotyped at L SNPs, drawn from K ancestral populations.
+// make_bench_data: writes the seeded benchmark data set of I individuals of
+// mixed ancestry genotyped at L SNPs, drawn from K ancestral populations.
 //
 //   make_bench_data OUTDIR I L K [SEED]
 //

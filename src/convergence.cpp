@@ -25,8 +25,11 @@ ConvergenceChecker ConvergenceChecker::makeChecker(const char* text) {
   char* end = nullptr;
   // The form of the text decides the kind: "5" is a cap, "5.0" a tolerance.
   const int32_t n = strtol32(text, &end);
-  // An empty text or a negative count is no count: either made no iteration
-  // and left the starting point as the estimate.
+  // An empty text or a negative number is no count of iterations: it is
+  // refused, so that a mistyped criterion does not run as the cap of 0 that
+  // either would act as (strtol32 reads the empty text as 0), a run that
+  // ends before its first iteration with the starting point as its
+  // estimate. "0" asks for that cap and gets it.
   if (*end == '\0') {
     if (end != text && n >= 0) return ConvergenceChecker(static_cast<int>(n));
     stopWithMessage("Invalid convergence criterion string, aborting");

@@ -15,6 +15,13 @@
 
 namespace {
 
+// Copies of each fold number in one period of the shuffled pattern that
+// assigns the genotypes to folds: every stretch of kFoldCopies * folds
+// consecutive genotypes holds exactly kFoldCopies of each fold. The shuffle
+// draws from the run's random stream, so this number is part of every
+// cross-validation error the program reports.
+constexpr int kFoldCopies = 200;
+
 int64_t observedGenotypes(const GMatrix& G) {
   const int64_t cells = static_cast<int64_t>(G.size1()) * static_cast<int64_t>(G.size2());
   const unsigned char* data = cells > 0 ? &G.data()[0] : nullptr;
@@ -44,13 +51,11 @@ void compute_crossvalidation_index(int folds, const DatasetMetadata& meta) {
       Algorithm::buildAlgorithm(Options::method, Options::acceleration, Options::penaltyfunction));
   refit->printStatus = Options::verbosity > 0;
 
-  // 200 copies of each fold number: every stretch of 200 v consecutive
-  // genotypes holds exactly 200 of each fold.
-  const int64_t period = 200LL * folds;
+  const int64_t period = static_cast<int64_t>(kFoldCopies) * folds;
   std::vector<int> foldOf;
   foldOf.reserve(static_cast<size_t>(period));
   for (int f = 1; f <= folds; ++f)
-    for (int c = 0; c < 200; ++c) foldOf.push_back(f);
+    for (int c = 0; c < kFoldCopies; ++c) foldOf.push_back(f);
   randShuffle(foldOf);
 
   const int64_t cells = static_cast<int64_t>(I) * L;

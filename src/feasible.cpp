@@ -5,7 +5,6 @@
 
 #include <boost/numeric/ublas/io.hpp>
 
-
 namespace {
 
 // Projects the n entries at w onto the truncated simplex in place. isFixed

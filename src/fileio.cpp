@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <cstddef>
-#include <iostream>
 #include <string>
 
 #include "bedfile.h"
@@ -15,15 +14,6 @@
 #include "run_state.h"
 #include "stops.h"
 #include "utils.h"
-
-namespace {
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
-
-std::string nameOf(const char* text) { return text ? std::string(text) : std::string(); }
-
-}  // namespace
-
 
 int readInputFiles(int initializeFromFilesFlag, DatasetMetadata& meta) {
   const std::string suffix = nameOf(Options::inputFileSuffix);

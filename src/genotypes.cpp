@@ -11,7 +11,6 @@
 #include "stops.h"
 #include "utils.h"
 
-
 void validateInput(const GMatrix& G, const DatasetMetadata& meta) {
   const std::size_t rows = std::min(G.size1(), meta.indInfo.size());
   const std::size_t cols = std::min(G.size2(), meta.snpInfo.size());
@@ -29,7 +28,6 @@ void validateInput(const GMatrix& G, const DatasetMetadata& meta) {
   }
 }
 
-
 GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols) {
   const std::string what = "the genotype matrix (" + std::to_string(rows) + " x " +
                            std::to_string(cols) + ")";
@@ -44,12 +42,10 @@ GMatrix* createGenotypeMatrix(int64_t rows, int64_t cols) {
   return new GMatrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
 }
 
-
 bool isHaploidSex(const std::string& code) {
   const int sex = strtol32(code.c_str(), nullptr);
   return std::find(haploid_sexes.begin(), haploid_sexes.end(), sex) != haploid_sexes.end();
 }
-
 
 bool isHaploidChromosome(const std::string& token) {
   if (haploid_chrs.empty()) return false;

@@ -5,33 +5,15 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <iostream>
 #include <istream>
 #include <string>
 #include <vector>
 
 #include "stops.h"
 #include "text_input.h"
+#include "utils.h"
 
 namespace {
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
-
-// A value of a text matrix: the whole token is a decimal number (optional
-// sign, digits, optional point and fraction, optional exponent) and finite.
-// No nan, inf or hexadecimal form: a value the run cannot use is refused
-// where it is read.
-bool readMatrixValue(const char* begin, const char* end, double& value) {
-  for (const char* c = begin; c != end; ++c)
-    if (!((*c >= '0' && *c <= '9') || *c == '+' || *c == '-' || *c == '.' || *c == 'e' || *c == 'E'))
-      return false;
-  // The token ends at white space or at the line's terminating zero, where
-  // strtod stops too.
-  char* stop = nullptr;
-  value = std::strtod(begin, &stop);
-  return stop == end && std::isfinite(value);
-}
 
 // Where a text matrix stops being one: the 1-based line and, there, the
 // 1-based value that is not a finite number, or the count of values that
@@ -52,23 +34,26 @@ int readMatrixValues(std::istream& in, std::vector<double>& values, std::size_t&
   rows = 0;
   cols = 0;
   std::string line;
+  std::string token;
   while (std::getline(in, line)) {
     ++rows;
     std::size_t count = 0;
-    const char* const text = line.c_str();
     const std::size_t len = line.size();
     std::size_t p = 0;
     while (p < len) {
-      while (p < len && isWhite(text[p])) ++p;
+      while (p < len && isWhite(line[p])) ++p;
       if (p == len) break;
       const std::size_t start = p;
-      while (p < len && !isWhite(text[p])) ++p;
+      while (p < len && !isWhite(line[p])) ++p;
       ++count;
+      // A value the run cannot use (nan, inf, a hexadecimal form, an
+      // overflow) is refused where it is read.
+      token.assign(line, start, p - start);
       double value = 0.0;
-      if (!readMatrixValue(text + start, text + p, value)) {
+      if (!readWholeDecimal(token, value)) {
         problem.line = static_cast<int64_t>(rows);
         problem.value = count;
-        problem.text.assign(text + start, p - start);
+        problem.text = token;
         problem.number = !std::isfinite(value);
         return 1;
       }
@@ -109,7 +94,6 @@ int readMatrixFile(TextInput& text, DMatrix** M, bool transpose, MatrixProblem& 
 
 }  // namespace
 
-
 // Reads a starting-value file: the matrix, or null when there is no such
 // file (the values are then drawn). A file that is there is read or
 // refused: random values in its place would be held fixed with -f or -P
@@ -139,7 +123,6 @@ DMatrix* readStartingMatrix(const std::string& name) {
                   std::to_string(problem.expected) + ")");
 }
 
-
 // The values of a matrix held fixed are used as read: no update step
 // repairs them, so one outside [0, 1] is refused here. Line c of the file
 // is column c of the matrix.
@@ -149,7 +132,6 @@ void checkFixedValues(const DMatrix& M, const std::string& name) {
       if (!(M(r, c) >= 0.0 && M(r, c) <= 1.0))
         stopWithMessage("  Fixed values outside [0, 1] in " + name + ", line " + std::to_string(c + 1));
 }
-
 
 // A true matrix of any shape other than rows x cols is dropped, as is one
 // that cannot be parsed. A file in an encoding that no reader takes (a
@@ -172,7 +154,6 @@ DMatrix* readTruthMatrix(const std::string& name, std::size_t rows, std::size_t 
   }
   return M;
 }
-
 
 int inputMatrix(const std::string& filename, DMatrix** M, bool transpose) {
   TextInput text(filename);

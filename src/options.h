@@ -32,20 +32,27 @@ struct AccelerationScheme {
 // and restores them from it, so that no member is left out of either; each
 // is defined with its default in options.cpp.
 #define KELVANORE_OPTIONS(X)                                                                          \
+  /* Q is estimated; false when the -f value holds a q (either case): Q is held as read */            \
   X(bool, estimateQ)                                                                                  \
+  /* P is estimated; false with -P or when the -f value holds a p: P is held as read */               \
   X(bool, estimateP)                                                                                  \
+  /* -s: the random generator's seed, the value as strtol32 reads it or the time; 43 by default */    \
   X(unsigned int, seedval)                                                                            \
   X(AccelerationScheme, acceleration) /* quasi-Newton R within 1 .. kMaxSecantConditions */            \
-  X(MethodType, method)                                                                               \
+  X(MethodType, method)               /* EM with -m em or mm, else block relaxation */                \
   X(PenaltyFunction, penaltyfunction) /* lambda set by main before each point estimation */           \
   X(int, B)                           /* bootstrap replicates: 0 = off, else at least 2 */            \
   X(int, blockSize)                   /* bootstrap block size in SNPs; 0 = derive */                  \
+  /* -c: when the re-fits of the bootstrap and cross-validation stop; 3 iterations by default */      \
   X(ConvergenceChecker, minorConvergenceCriterion)                                                    \
+  /* -C: when the point estimation stops; an objective rise below 1e-4 by default */                  \
   X(ConvergenceChecker, majorConvergenceCriterion)                                                    \
+  /* -z: no point estimation; the Q and P read from files are the estimate */                         \
   X(bool, skipPointEstimation)                                                                        \
+  /* --supervised: labelled individuals (.pop) keep their starting Q, drawn at their population */    \
   X(bool, supervised)                                                                                 \
   X(int, initializeFromFilesFlag) /* 0 none, else starting values are read */                         \
-  X(char*, inputFile)                                                                                 \
+  X(char*, inputFile)             /* the input path as given */                                       \
   X(char*, inputFileBase)         /* input path up to its last "." */                                 \
   X(char*, inputFilePrefix)       /* base name before its last "." */                                 \
   X(char*, inputFileSuffix)       /* base name after its last "." */                                  \

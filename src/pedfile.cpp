@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iostream>
 #include <istream>
 #include <limits>
 #include <string>
@@ -26,9 +25,6 @@ constexpr char kPedSeparator = ' ';
 bool isAllele(char c) { return c == '0' || c == '1' || c == '2'; }
 
 [[noreturn]] void pedError() { stopWithMessage("PLINK Input file error"); }
-
-void printLine(const std::string& text) { std::cout << text << std::endl; }
-
 
 // Counts the lines of the .ped (a last line without a line feed counts)
 // and the longest line, its line feed included.
@@ -56,9 +52,9 @@ void countPedLines(std::istream& in, int64_t& lines, std::size_t& longest) {
   }
 }
 
-
-// Decodes line i + 1 of the .ped `name` into row i of N (L columns at the
-// given stride).
+// Decodes line i + 1 of the .ped `name`: its L genotypes into row i of N,
+// whose column-major storage holds them I cells apart, and its sex code
+// into the individual's haploid flag.
 void decodePedLine(const std::string& name, const std::string& line, int i, IndInfo& ind) {
   const std::size_t len = line.size();
   std::size_t p = 0;
@@ -103,7 +99,6 @@ void decodePedLine(const std::string& name, const std::string& line, int i, IndI
 }
 
 }  // namespace
-
 
 void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
   TextInput text(base + ".ped");
@@ -152,7 +147,6 @@ void readPlinkFiles(const std::string& base, DatasetMetadata& meta) {
 
   if ((Options::B > 0 && Options::blockSize == 0) || haploidModeEnabled) readMapFile(base, meta);
 }
-
 
 void readMapFile(const std::string& base, DatasetMetadata& meta) {
   const std::string name = base + ".map";

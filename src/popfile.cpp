@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iostream>
 #include <istream>
 #include <string>
 #include <unordered_map>
@@ -14,15 +13,11 @@
 
 namespace {
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
-
-
 bool isAsciiAlnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 }  // namespace
-
 
 int readPopFile(const std::string& base) {
   const std::string name = base + ".pop";
@@ -32,7 +27,10 @@ int readPopFile(const std::string& base) {
 
   {
     const AllocationName allocating("the reference populations (" + to_string(I) + ")");
-    reference_pop = new int[static_cast<std::size_t>(std::max(I, 0))];
+    int* const labels = new int[static_cast<std::size_t>(std::max(I, 0))];
+    // The run state owns the array: the one of an earlier read is released.
+    delete[] reference_pop;
+    reference_pop = labels;
   }
 
   std::unordered_map<std::string, int> indexOf;

@@ -1,6 +1,5 @@
 #include "quadprog.h"
 
-
 namespace {
 
 // Checks the sizes in the order callers rely on; 0 when they agree.

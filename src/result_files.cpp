@@ -33,8 +33,6 @@ namespace {
 // The files of a set must describe one estimate (see the protocol in
 // result_files.h).
 
-std::string nameOf(const char* text) { return text ? std::string(text) : std::string(); }
-
 // The temporaries that may exist at once: a new file and a kept old one
 // for each file of a set (four at most: the standard errors and biases
 // with the Q and P they are placed again beside), and a kept old one for

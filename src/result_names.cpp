@@ -7,7 +7,6 @@
 
 #include "utils.h"
 
-
 std::string lambdaText(double lambda) {
   if (std::isnan(lambda)) return "nan";
   if (std::isinf(lambda)) return lambda > 0 ? "inf" : "-inf";
@@ -19,7 +18,6 @@ std::string lambdaText(double lambda) {
   std::snprintf(text, sizeof text, "%.0f", whole);
   return text;
 }
-
 
 std::string resultSuffix(double lambda) {
   // A NaN weight is not 0 either.

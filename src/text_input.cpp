@@ -27,11 +27,9 @@ constexpr std::size_t kUtf32BeMarkSize = 4;
 
 }  // namespace
 
-
 bool isWhite(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
-
 
 // Empty, or white space only: not a record in any text input.
 bool isBlank(const std::string& line) {
@@ -148,7 +146,6 @@ void TextInput::rewind() {
   ended_ = false;
 }
 
-
 std::size_t splitFields(const std::string& line, std::string fields[], std::size_t keep) {
   std::size_t found = 0;
   std::size_t p = 0;
@@ -164,15 +161,16 @@ std::size_t splitFields(const std::string& line, std::string fields[], std::size
   return found;
 }
 
-
 bool readWholeDecimal(const std::string& field, double& value) {
   for (const char c : field)
-    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) return false;
+    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E')) {
+      value = 0.0;
+      return false;
+    }
   char* end = nullptr;
   value = std::strtod(field.c_str(), &end);
   return !field.empty() && end == field.c_str() + field.size() && std::isfinite(value);
 }
-
 
 bool readWholeInteger(const std::string& field, int64_t& value) {
   char* end = nullptr;

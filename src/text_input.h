@@ -15,8 +15,8 @@
 // early at a blank line that a record follows, at a line that is not text
 // the readers can parse (a UTF-16 or UTF-32 byte-order mark, a NUL byte, a
 // carriage return that no line feed follows), or at a read error. Lines are
-// handed on as the file holds them, line ends included, so token and line
-// readers parse as before.
+// handed on as the file holds them, line ends included, so that token and
+// line readers parse each record as they would parse the file itself.
 //
 //   TextInput text(name);
 //   std::istream in(&text);
@@ -77,11 +77,15 @@ bool isBlank(const std::string& line);
 // `keep` of them are copied into fields.
 std::size_t splitFields(const std::string& line, std::string fields[], std::size_t keep);
 
-// A number field of a marker list (.bim, .map), read whole: a decimal
-// number in the form that the formatted input of a double takes (no "nan",
-// "inf" or hexadecimal form), finite; or a decimal 64-bit integer. An
-// underflow reads as the nearest double; an overflow, an empty field or
-// anything after the number gives false. Fields hold no white space.
+// A number field of a marker list (.bim, .map) or a value of a text
+// matrix, read whole: a decimal number in the form that the formatted input
+// of a double takes (no "nan", "inf" or hexadecimal form), finite; or a
+// decimal 64-bit integer. An underflow reads as the nearest double; an
+// overflow, an empty field or anything after the number gives false. Fields
+// hold no white space. On false, the decimal's value is infinite exactly
+// when the field is made of a number's characters and the number at its
+// start overflows (0 when the field holds another character), so that a
+// reader can tell a number out of range from text that is none.
 bool readWholeDecimal(const std::string& field, double& value);
 bool readWholeInteger(const std::string& field, int64_t& value);
 

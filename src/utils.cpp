@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 #include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -33,6 +34,12 @@ std::string posixBasename(const std::string& path) {
   size_t first = (slash == std::string::npos) ? 0 : slash + 1;
   return path.substr(first, last - first + 1);
 }
+
+// ---- Console line and input names --------------------------------------------
+
+std::string nameOf(const char* text) { return text ? std::string(text) : std::string(); }
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 // ---- Numeric helpers ---------------------------------------------------------
 

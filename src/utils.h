@@ -1,6 +1,7 @@
 // utils: small helpers of every subsystem: the 32-bit platform layer that
-// the command line and the readers read numbers and names with, the
-// flattening of matrices, mean, standard deviation and RMSE, and the timer.
+// the command line and the readers read numbers and names with, the console
+// line and the input names of the readers and writers, the flattening of
+// matrices, mean, standard deviation and RMSE, and the timer.
 #ifndef KELVANORE_UTILS_H
 #define KELVANORE_UTILS_H
 
@@ -18,6 +19,16 @@
 int32_t strtol32(const char* text, char** end);
 // The last component of a copy of path, as POSIX basename(3) gives it.
 std::string posixBasename(const std::string& path);
+
+// ---- Console line and input names --------------------------------------------
+
+// A name part of the input path that the option parser may leave null, as
+// a string: empty for null.
+std::string nameOf(const char* text);
+// The text and a line end on standard output, flushed: the line is on the
+// console before the work it announces, and before anything the run then
+// writes to standard error.
+void printLine(const std::string& text);
 
 // ---- Numeric helpers ---------------------------------------------------------
 

@@ -23,7 +23,6 @@
 #include <sstream>
 #include <stdexcept>
 
-
 namespace {
 
 // A status as a shell gives it: the exit status, or 128 + the signal.

@@ -18,8 +18,10 @@
 #include "utils.h"
 
 // The readers and writers of files; the guard puts back the run state and
-// configuration the tests touch.
-class FileIoTest : public ReaderFixture {
+// configuration the tests touch. Each module's test file names its suite
+// after the module (using Module = FileFixture), so that ctest -R selects
+// one module's tests.
+class FileFixture : public ReaderFixture {
  protected:
   // The three name parts the option parser derives from an input path,
   // kept in static buffers so that nothing is left to free.

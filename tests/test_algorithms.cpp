@@ -78,7 +78,6 @@ SmallPoint smallPoint() {
   return s;
 }
 
-
 // ---- The iteration loop -------------------------------------------------------
 
 TEST(AlgorithmLoop, CapOfZeroMakesNoIteration) {

@@ -212,7 +212,7 @@ TEST(OptionsParse, OnlyTheHaploidErrorsEndWithTheirOwnMessages) {
 
 // ---- Penalty weight list and haploid chromosome splitting ---------------------
 
-TEST(UtilsReadList, SeparatorsAndNumbers) {
+TEST(OptionsReadList, SeparatorsAndNumbers) {
   struct Case {
     const char* text;
     std::vector<double> expected;
@@ -229,7 +229,7 @@ TEST(UtilsReadList, SeparatorsAndNumbers) {
   for (const Case& c : cases) EXPECT_EQ(readList(c.text), c.expected) << c.text;
 }
 
-TEST(UtilsReadList, TokenThatIsNotANumberStops) {
+TEST(OptionsReadList, TokenThatIsNotANumberStops) {
   const std::pair<std::string, std::string> cases[] = {
       {"[0, ten]", "ten"},
       {"1x", "1x"},
@@ -243,7 +243,7 @@ TEST(UtilsReadList, TokenThatIsNotANumberStops) {
   }
 }
 
-TEST(UtilsUpdateVector, KeepsEmptyPiecesAndExistingEntries) {
+TEST(OptionsUpdateVector, KeepsEmptyPiecesAndExistingEntries) {
   struct Case {
     const char* text;
     std::vector<std::string> expected;

@@ -8,7 +8,6 @@
 #include <limits>
 #include <string>
 
-
 namespace {
 
 constexpr double kLowest = std::numeric_limits<double>::lowest();
@@ -47,8 +46,8 @@ TEST(ConvergenceMakeChecker, TextFormDecidesTheKind) {
 
 // Text of neither form, tolerances that no increase of the objective can
 // fall below (the run would end only at 2147483647 iterations), and counts
-// that are no counts (an empty text and a negative one made no iteration
-// and wrote the starting point as the estimate).
+// that are no counts (an empty text and a negative one would act as a cap
+// of 0 and write the starting point as the estimate).
 TEST(ConvergenceMakeChecker, TextThatCannotEndARunStops) {
   for (const char* text : {"7 ", "abc", "1e", " ", "5 iterations", "--3", "nan", "-NaN", "0.0",
                            "-0.0", "-0.5", "1e-400", "", "-2", "-1", "-99999999999"}) {

@@ -10,7 +10,6 @@
 #include <random>
 #include <vector>
 
-
 namespace {
 
 // The nearest point of {sum x = 1, x >= eps} to y, by trying every set of

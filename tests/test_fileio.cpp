@@ -37,9 +37,11 @@
 
 namespace {
 
+using Fileio = FileFixture;
+
 // ---- readInputFiles -------------------------------------------------------
 
-TEST_F(FileIoTest, SuffixChoosesTheReader) {
+TEST_F(Fileio, SuffixChoosesTheReader) {
   const std::string base = writeTinyBedSet();
   struct Case {
     std::string input;
@@ -73,7 +75,7 @@ TEST_F(FileIoTest, SuffixChoosesTheReader) {
   }
 }
 
-TEST_F(FileIoTest, StartingAndTrueValues) {
+TEST_F(Fileio, StartingAndTrueValues) {
   const std::string base = writeTinyBedSet();
   setInput(base + ".bed");
   K = 3;
@@ -108,7 +110,7 @@ TEST_F(FileIoTest, StartingAndTrueValues) {
   EXPECT_EQ(rowsOf(*N), (std::vector<std::vector<int>>{{0, 2, 1}, {1, 9, 2}}));
 }
 
-TEST_F(FileIoTest, StartingValueCases) {
+TEST_F(Fileio, StartingValueCases) {
   const std::string base = writeTinyBedSet();
   const std::string goodQ = "0.5 0.5\n0.5 0.5\n";
   const std::string goodP = "0.1 0.9\n0.2 0.8\n0.3 0.7\n";
@@ -184,7 +186,7 @@ TEST_F(FileIoTest, StartingValueCases) {
 
 // A starting file that is there is read or refused, never replaced by
 // random values; so is a name that is there but cannot be opened or read.
-TEST_F(FileIoTest, StartingValueRefusals) {
+TEST_F(Fileio, StartingValueRefusals) {
   const std::string base = writeTinyBedSet();
   struct Case {
     const char* name;
@@ -207,6 +209,14 @@ TEST_F(FileIoTest, StartingValueRefusals) {
        in + parseQ + "line 1: value 1, 'Q1', is not a number\n"},
       {"nan", "0.5 0.5\n0.5 nan\n", nullptr, in + parseQ + "line 2: value 2, 'nan', is not a number\n"},
       {"overflow", "1e999 0.5\n0.5 0.5\n", nullptr, in + parseQ + "line 1: value 1, '1e999', is not a finite number\n"},
+      {"negative overflow", "0.5 0.5\n0.5 -1e999\n", nullptr,
+       in + parseQ + "line 2: value 2, '-1e999', is not a finite number\n"},
+      // The number at the start of the value decides which: finite, it is
+      // text that is no number; too large, a number that is not finite.
+      {"a finite number run into a sign", "1e5- 0.5\n0.5 0.5\n", nullptr,
+       in + parseQ + "line 1: value 1, '1e5-', is not a number\n"},
+      {"an overflow run into a sign", "1e999- 0.5\n0.5 0.5\n", nullptr,
+       in + parseQ + "line 1: value 1, '1e999-', is not a finite number\n"},
       {"a letter", "0.44 0.55\n0.44 x\n", nullptr, in + parseQ + "line 2: value 2, 'x', is not a number\n"},
       {"a long token", longToken.c_str(), nullptr,
        in + parseQ + "line 1: value 2, '" + std::string(40, '7') + "...', is not a number\n"},
@@ -257,7 +267,7 @@ TEST_F(FileIoTest, StartingValueRefusals) {
   }
 }
 
-TEST_F(FileIoTest, SupervisedReadsPopFile) {
+TEST_F(Fileio, SupervisedReadsPopFile) {
   const std::string base = writeTinyBedSet();
   const std::string head = "Supervised analysis mode.  Examining .pop file...\n";
   struct Case {
@@ -290,42 +300,6 @@ TEST_F(FileIoTest, SupervisedReadsPopFile) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
   }
-}
-
-// ---- validateInput --------------------------------------------------------
-
-TEST_F(FileIoTest, HemizygousGenotypes) {
-  // 6 individuals x 10 SNPs, all heterozygous.
-  GMatrix g(6, 10, 1);
-  DatasetMetadata m;
-  m.indInfo.resize(6);
-  m.snpInfo.resize(10);
-  for (int l = 0; l < 10; ++l) m.snpInfo[l].name = "rs" + std::to_string(l);
-  const auto check = [&] { return runInChild([&] { validateInput(g, m); }); };
-
-  // No flags: nothing is looked at.
-  RunResult r = check();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
-
-  // Haploid individuals 4 and 5, haploid SNPs 7 and 9: individual 4 (the
-  // fifth) at SNP 7 comes first.
-  m.indInfo[4].haploid = m.indInfo[5].haploid = true;
-  m.snpInfo[7].haploid = m.snpInfo[9].haploid = true;
-  r = check();
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out,
-            "Hemizygous genotypes must be coded as homozgyous for the observed allele\n"
-            "Error for individual number 5 at SNP rs7\n");
-
-  // Homozygous and missing calls pass.
-  for (int i = 4; i < 6; ++i) {
-    g(i, 7) = 0;
-    g(i, 9) = (i == 4) ? 2 : 9;
-  }
-  r = check();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ namespace {
 
 // ---- Fst divergences --------------------------------------------------------
 
-TEST(UtilsFst, WeightedAndUnweightedValues) {
+TEST(Fst, WeightedAndUnweightedValues) {
   DMatrix Pm(3, 2);
   Pm(0, 0) = 0.1; Pm(0, 1) = 0.5;
   Pm(1, 0) = 0.1; Pm(1, 1) = 0.5;
@@ -69,7 +69,7 @@ TEST(UtilsFst, WeightedAndUnweightedValues) {
   delete Uq;
 }
 
-TEST(UtilsFst, TableLayoutAndLingeringFormat) {
+TEST(Fst, TableLayoutAndLingeringFormat) {
   struct Case {
     int k;
     std::vector<std::vector<double>> rows;

@@ -9,7 +9,6 @@
 #include <random>
 #include <vector>
 
-
 TEST(InvertMatrix, SmallExamples) {
   DMatrix Ainv;
   double rcond = -1.0;

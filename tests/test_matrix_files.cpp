@@ -37,9 +37,11 @@
 
 namespace {
 
+using MatrixFiles = FileFixture;
+
 // ---- inputMatrix ----------------------------------------------------------
 
-TEST_F(FileIoTest, InputMatrixCases) {
+TEST_F(MatrixFiles, InputMatrixCases) {
   struct Case {
     const char* name;
     std::string text;
@@ -89,7 +91,7 @@ TEST_F(FileIoTest, InputMatrixCases) {
   }
 }
 
-TEST_F(FileIoTest, InputMatrixOrientationAndMissingFile) {
+TEST_F(MatrixFiles, InputMatrixOrientationAndMissingFile) {
   writeFile(dir.file("m.txt"), "1 2 3\n4 5 6\n");
   DMatrix* M = nullptr;
   ASSERT_EQ(inputMatrix(dir.file("m.txt"), &M, false), 0);
@@ -103,7 +105,7 @@ TEST_F(FileIoTest, InputMatrixOrientationAndMissingFile) {
 
 // ---- outputMatrix ---------------------------------------------------------
 
-TEST_F(FileIoTest, OutputMatrixWrittenForm) {
+TEST_F(MatrixFiles, OutputMatrixWrittenForm) {
   const DMatrix m = matrixOf({{0.5, 1e-5, -1e-9}, {0.99999, -0.25, 1234.5678915}});
   std::ostringstream out;
   out.precision(6);
@@ -133,7 +135,7 @@ TEST_F(FileIoTest, OutputMatrixWrittenForm) {
 // The stream form hands its lines on through the stream's buffer: a flush
 // per line would be a write call per SNP. It leaves the one flush to the
 // file form, when the file is complete.
-TEST_F(FileIoTest, OutputMatrixDoesNotFlushPerLine) {
+TEST_F(MatrixFiles, OutputMatrixDoesNotFlushPerLine) {
   struct CountingBuffer : std::stringbuf {
     int syncs = 0;
     int sync() override {

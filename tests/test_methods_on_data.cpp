@@ -30,7 +30,8 @@ namespace {
 
 // ---- The real update steps on a small simulated data set ---------------------
 
-// 30 individuals, 200 SNPs, K = 2; genotypes drawn from a random admixture.
+// 30 individuals of mixed ancestry, 200 SNPs, K = 2; genotypes drawn from
+// random ancestry fractions.
 // One thread, as a run without the parallel option has.
 class AlgorithmsOnData : public ::testing::Test {
  protected:

@@ -20,7 +20,6 @@
 
 namespace {
 
-
 const std::string kVersion = KELVANORE_VERSION;
 
 const std::string kUsage =
@@ -382,8 +381,8 @@ TEST(OptionsCommandLine, ValuesThatCannotFinishAreRefused) {
       {"zero tolerance", {"-C", "0.0", "x.bed", "3"}, 255, criterion, ""},
       {"negative tolerance", {"-c=-1e-4", "x.bed", "3"}, 255, criterion, ""},
       {"tolerance that underflows to 0", {"-C", "1e-400", "x.bed", "3"}, 255, criterion, ""},
-      // Counts that are no counts: the run made no iteration and wrote the
-      // primed starting point as the estimate.
+      // Counts that are no counts: each would act as a cap of 0 and write
+      // the primed starting point as the estimate.
       {"negative iteration count", {"-C", "-5", "x.bed", "3"}, 255, criterion, ""},
       {"empty iteration count", {"-C", "", "x.bed", "3"}, 255, criterion, ""},
       {"nothing after -C=", {"-C=", "x.bed", "3"}, 255, criterion, ""},

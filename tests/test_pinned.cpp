@@ -1,6 +1,6 @@
-// Whole runs on the shipped simulated data set, compared with what an
-// independent implementation of the same design printed and wrote for the
-// same options (tests/data/expected/sim3/<case>/, imported unchanged by
+// Whole runs on the shipped simulated data set, compared with what a second
+// implementation, written separately, printed and wrote for the same
+// options (tests/data/expected/sim3/<case>/, imported unchanged by
 // scripts/import-pinned-outputs.sh). Every operation is rounded in double
 // in a fixed order, so two faithful implementations print the same text and
 // write the same files; a departure in any step of any case shows up here.
@@ -37,7 +37,7 @@ const PinnedCase kCases[] = {
 
 class PinnedRun : public ::testing::TestWithParam<PinnedCase> {};
 
-TEST_P(PinnedRun, AgreesWithTheIndependentImplementation) {
+TEST_P(PinnedRun, AgreesWithTheSecondImplementation) {
   const PinnedCase& c = GetParam();
   const std::string expected = testData(std::string("expected/sim3/") + c.name);
   std::vector<std::string> args = c.options;

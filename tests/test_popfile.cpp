@@ -51,8 +51,7 @@ TEST_F(PopFileTest, LabelsNumberedByFirstAppearance) {
     writeFile(base() + ".pop", c.text);
     I = c.I;
     K = c.K;
-    delete[] reference_pop;
-    reference_pop = nullptr;
+    // Each read replaces the labels of the one before it.
     ASSERT_EQ(readPopFile(base()), 0);
     ASSERT_NE(reference_pop, nullptr);
     EXPECT_EQ(referencePops(), c.expected);

@@ -27,7 +27,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 DVector filled(size_t n, double value) {

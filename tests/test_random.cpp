@@ -81,16 +81,16 @@ constexpr uint64_t kAfterOutputsTop = 12357186270273559627ULL;
 // ---- Generator --------------------------------------------------------------
 
 // The generator is run state: the guard puts back the state each test found.
-using UtilsRandom = RunStateTest;
+using Random = RunStateTest;
 
-TEST_F(UtilsRandom, SeedFortyThreeGivesKnownStateAndFirstUniform) {
+TEST_F(Random, SeedFortyThreeGivesKnownStateAndFirstUniform) {
   seedRand(43);
   EXPECT_EQ(randState(), 3449484669957604764ULL);
   EXPECT_DOUBLE_EQ(randUnif(), 0.2622215625967725);
   EXPECT_EQ(randState(), kSeed43AfterOne);
 }
 
-TEST_F(UtilsRandom, SeedUsesLowThirtyTwoBitsOnly) {
+TEST_F(Random, SeedUsesLowThirtyTwoBitsOnly) {
   seedRand(0);
   const uint64_t s0 = randState();
   seedRand(1);
@@ -101,7 +101,7 @@ TEST_F(UtilsRandom, SeedUsesLowThirtyTwoBitsOnly) {
   EXPECT_EQ(randState(), sMax);
 }
 
-TEST_F(UtilsRandom, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
+TEST_F(Random, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
   struct Case {
     uint64_t output;
     bool isOne;
@@ -121,7 +121,7 @@ TEST_F(UtilsRandom, OutputsNearTwoToTheSixtyFourRoundToExactlyOne) {
   EXPECT_EQ(randUnif(), 0.0);
 }
 
-TEST_F(UtilsRandom, IndexDrawsRedrawOnOneWhileOthersUseIt) {
+TEST_F(Random, IndexDrawsRedrawOnOneWhileOthersUseIt) {
   // randShuffle and randInt draw again on 1.0, so they consume two steps.
   const uint64_t start = stateBeforeOutput(kTop);
   const uint64_t twoSteps = kAfterOutputsTop;
@@ -151,7 +151,7 @@ TEST_F(UtilsRandom, IndexDrawsRedrawOnOneWhileOthersUseIt) {
   EXPECT_TRUE(std::isinf(randExp(1.0)));
 }
 
-TEST_F(UtilsRandom, ShuffleIsAReproduciblePermutation) {
+TEST_F(Random, ShuffleIsAReproduciblePermutation) {
   std::vector<int> base(50);
   std::iota(base.begin(), base.end(), 0);
   seedRand(7);
@@ -177,7 +177,7 @@ TEST_F(UtilsRandom, ShuffleIsAReproduciblePermutation) {
   EXPECT_EQ(randState(), kSeed7AfterThree);
 }
 
-TEST_F(UtilsRandom, DrawPicksFirstCumulativeSumReachingTheUniform) {
+TEST_F(Random, DrawPicksFirstCumulativeSumReachingTheUniform) {
   // The last cumulative sum counts as 1.0, not 0.5.
   for (unsigned seed = 1; seed <= 40; ++seed) {
     seedRand(seed);
@@ -189,7 +189,7 @@ TEST_F(UtilsRandom, DrawPicksFirstCumulativeSumReachingTheUniform) {
   EXPECT_EQ(randDraw({0.0, 0.0, 0.0}), 2);
 }
 
-TEST_F(UtilsRandom, DrawFromAnEmptyDistributionStops) {
+TEST_F(Random, DrawFromAnEmptyDistributionStops) {
   RunResult r = runInChild([] {
     seedRand(43);
     randDraw({});
@@ -198,7 +198,7 @@ TEST_F(UtilsRandom, DrawFromAnEmptyDistributionStops) {
   EXPECT_EQ(r.status, 255);
 }
 
-TEST_F(UtilsRandom, SimplexAndSmallDraws) {
+TEST_F(Random, SimplexAndSmallDraws) {
   DVector v(3);
   v[0] = v[1] = v[2] = -1.0;
   seedRand(43);

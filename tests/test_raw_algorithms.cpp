@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 // Each test runs on one thread unless it sets a count itself.

@@ -37,9 +37,11 @@
 
 namespace {
 
+using ResultFiles = FileFixture;
+
 // ---- writeOutputFiles -----------------------------------------------------
 
-TEST_F(FileIoTest, ResultFileNames) {
+TEST_F(ResultFiles, ResultFileNames) {
   struct Case {
     double lambda;
     int B;
@@ -78,7 +80,7 @@ TEST_F(FileIoTest, ResultFileNames) {
   }
 }
 
-TEST_F(FileIoTest, WrittenQReadsBackToSixDecimals) {
+TEST_F(ResultFiles, WrittenQReadsBackToSixDecimals) {
   setInput("set1.bed");
   K = 2;
   Qt = new DMatrix(matrixOf({{0.123456789, 1e-5, 0.5}, {0.876543211, 0.99999, 0.5}}));
@@ -98,7 +100,7 @@ TEST_F(FileIoTest, WrittenQReadsBackToSixDecimals) {
   delete back;
 }
 
-TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
+TEST_F(ResultFiles, UnwritableResultEndsTheRun) {
   setInput("set1.bed");
   K = 1;
   Qt = new DMatrix(1, 2, 1.0);
@@ -134,7 +136,7 @@ TEST_F(FileIoTest, UnwritableResultEndsTheRun) {
 // old P, nor a file cut at a line end where it looks complete. With SIGXFSZ
 // ignored the write fails and the run ends with its line; with its default
 // action the signal ends the run, and no temporary is left either way.
-TEST_F(FileIoTest, ResultSetIsWholeOrAsBefore) {
+TEST_F(ResultFiles, ResultSetIsWholeOrAsBefore) {
   struct Case {
     bool ignoreSignal;
     int status;
@@ -173,7 +175,7 @@ TEST_F(FileIoTest, ResultSetIsWholeOrAsBefore) {
 // A link planted under a name that a run's temporary file could take (the
 // result's name, a dot, the process id, ".tmp") must not be followed: its
 // target stays as it is, or absent, and the link itself is not touched.
-TEST_F(FileIoTest, PlantedLinksAreNotFollowed) {
+TEST_F(ResultFiles, PlantedLinksAreNotFollowed) {
   setInput("set1.bed");
   K = 1;
   Options::B = 2;
@@ -211,7 +213,7 @@ TEST_F(FileIoTest, PlantedLinksAreNotFollowed) {
 
 // A result name near the 255 bytes of a directory entry is a name the run
 // can write; its temporary's name must not pass the limit.
-TEST_F(FileIoTest, LongResultNames) {
+TEST_F(ResultFiles, LongResultNames) {
   const std::string prefix(243, 'x');
   setInput(prefix + ".bed");
   K = 3;
@@ -237,7 +239,7 @@ TEST_F(FileIoTest, LongResultNames) {
 // bootstrap fails or is interrupted, leaves none beside them (read with
 // them, an earlier run's gave negative means). A directory of such a name
 // is no result and stays.
-TEST_F(FileIoTest, StaleBootstrapFilesAreRemoved) {
+TEST_F(ResultFiles, StaleBootstrapFilesAreRemoved) {
   struct Case {
     int B;
     double lambda;
@@ -324,7 +326,7 @@ class DirectoryLock {
 // place, so that two runs cannot interleave their renames. Ended there by
 // SIGINT or SIGTERM, it removes its temporaries; a signal that was ignored
 // when it started stays ignored.
-TEST_F(FileIoTest, SetIsPutInPlaceUnderTheDirectoryLock) {
+TEST_F(ResultFiles, SetIsPutInPlaceUnderTheDirectoryLock) {
   struct Case {
     int sig;  // sent while the run waits; 0: none
     bool ignored;
@@ -375,7 +377,7 @@ TEST_F(FileIoTest, SetIsPutInPlaceUnderTheDirectoryLock) {
   }
 }
 
-TEST_F(FileIoTest, WriteErrorIsReported) {
+TEST_F(ResultFiles, WriteErrorIsReported) {
   const DMatrix m = matrixOf({{0.5}});
   EXPECT_EQ(outputMatrix(dir.file("no/such/dir"), &m, true, " "), 1);
   EXPECT_EQ(outputMatrix(dir.file("ok"), &m, true, " "), 0);

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 // The pairs are made from 2 x 2 Q and 2 x 3 P matrices. The run's sizes are

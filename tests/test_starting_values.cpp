@@ -37,7 +37,7 @@ namespace {
 
 // Tests of the run state's creators: each starts with no matrices, and the
 // guard frees what they create.
-class UtilsRunState : public ::testing::Test {
+class StartingValues : public ::testing::Test {
  protected:
   static void dropQ() {
     delete Qt;
@@ -61,7 +61,7 @@ class UtilsRunState : public ::testing::Test {
   RunStateGuard runState_;
 };
 
-TEST_F(UtilsRunState, MonomorphicTable) {
+TEST_F(StartingValues, MonomorphicTable) {
   // Columns: all 0, all 2, all 1, 0s with one missing, 0 and 2, all 2 with a missing.
   GMatrix G = genotypes({"021002", "021029", "021902"});
   BVector table(7);
@@ -82,7 +82,7 @@ TEST_F(UtilsRunState, MonomorphicTable) {
   for (size_t j = 0; j < 3; ++j) EXPECT_EQ(t3[j], 1);
 }
 
-TEST_F(UtilsRunState, AreEqual) {
+TEST_F(StartingValues, AreEqual) {
   BVector a(2), b(2), c(3);
   a[0] = b[0] = 1;
   a[1] = b[1] = 2;
@@ -96,7 +96,7 @@ TEST_F(UtilsRunState, AreEqual) {
   EXPECT_FALSE(areEqual(a, b));
 }
 
-TEST_F(UtilsRunState, PreprocessStopsOnAllMissingSnpBeforeIndividual) {
+TEST_F(StartingValues, PreprocessStopsOnAllMissingSnpBeforeIndividual) {
   struct Case {
     const char* name;
     std::vector<std::string> rows;
@@ -129,7 +129,7 @@ TEST_F(UtilsRunState, PreprocessStopsOnAllMissingSnpBeforeIndividual) {
   }
 }
 
-TEST_F(UtilsRunState, PreprocessBuildsTheTable) {
+TEST_F(StartingValues, PreprocessBuildsTheTable) {
   GMatrix G = genotypes({"0219", "0211"});
   runState_.lend(N, &G);
   I = 2;
@@ -143,7 +143,7 @@ TEST_F(UtilsRunState, PreprocessBuildsTheTable) {
   EXPECT_EQ((*monomorphics)[3], 255);
 }
 
-TEST_F(UtilsRunState, StartingValuesComeInOrderQColumnsThenPRows) {
+TEST_F(StartingValues, StartingValuesComeInOrderQColumnsThenPRows) {
   K = 3;
   I = 4;
   L = 5;
@@ -181,7 +181,7 @@ TEST_F(UtilsRunState, StartingValuesComeInOrderQColumnsThenPRows) {
   EXPECT_NE(P, P_old);
 }
 
-TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
+TEST_F(StartingValues, SupervisedReferenceColumnsDrawNothing) {
   K = 3;
   I = 3;
   L = 2;
@@ -213,7 +213,7 @@ TEST_F(UtilsRunState, SupervisedReferenceColumnsDrawNothing) {
   EXPECT_FALSE(initializeQP());
 }
 
-TEST_F(UtilsRunState, WhatIsReadIsKeptAndReported) {
+TEST_F(StartingValues, WhatIsReadIsKeptAndReported) {
   K = 1;
   I = 3;
   L = 2;
@@ -237,7 +237,7 @@ TEST_F(UtilsRunState, WhatIsReadIsKeptAndReported) {
   for (int i = 0; i < I; ++i) EXPECT_EQ((*Qt)(0, i), 1.0);
 }
 
-TEST_F(UtilsRunState, KTooLargeForRandomStartStops) {
+TEST_F(StartingValues, KTooLargeForRandomStartStops) {
   RunResult r = runInChild([] {
     K = 501;
     I = 2;
@@ -258,9 +258,7 @@ TEST_F(UtilsRunState, KTooLargeForRandomStartStops) {
   EXPECT_EQ(P->size1(), 501u);
 }
 
-using UtilsSafeDraws = RunStateTest;
-
-TEST_F(UtilsSafeDraws, StayInsideTheirBounds) {
+TEST_F(StartingValues, SafeDrawsStayInsideTheirBounds) {
   seedRand(43);
   for (int n = 0; n < 1000; ++n) {
     const double u = safeRandUnif(0.4);

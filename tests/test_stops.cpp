@@ -35,7 +35,7 @@ namespace {
 
 // ---- Stops --------------------------------------------------------------------
 
-TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
+TEST(Stops, EachStopPrintsItsLineAndStatus) {
   struct Case {
     const char* name;
     std::function<void()> body;
@@ -64,7 +64,7 @@ TEST(UtilsStops, EachStopPrintsItsLineAndStatus) {
 // An allocation that cannot be had ends the run through the one handler:
 // named while an AllocationName lives (the innermost one), else the run's
 // general line.
-TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
+TEST(Stops, FailedAllocationStopsWithTheNameInForce) {
 #ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
 #endif
@@ -117,7 +117,7 @@ TEST(UtilsStops, FailedAllocationStopsWithTheNameInForce) {
 // Where the compiler cannot drop an allocation that is never read.
 char* volatile keptBlock = nullptr;
 
-TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
+TEST(Stops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
 #ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer's allocator reports an impossible size itself";
 #endif
@@ -158,7 +158,7 @@ TEST(UtilsStops, OutOfMemoryInSeveralThreadsAtOnceIsOneLine) {
 // A run on eight threads under limits on its memory meets the run's own
 // out-of-memory line, never the OpenMP runtime's exit (status 1, its line
 // on standard error). The thread stacks are the runtime's defaults.
-TEST(UtilsStops, RunsUnderMemoryLimitsMeetTheRunsOwnLine) {
+TEST(Stops, RunsUnderMemoryLimitsMeetTheRunsOwnLine) {
 #ifdef KELVANORE_UNDER_ASAN
   GTEST_SKIP() << "the sanitizer reserves more address space than the limit allows";
 #endif
@@ -204,7 +204,7 @@ TEST(UtilsStops, RunsUnderMemoryLimitsMeetTheRunsOwnLine) {
 // and a tight `ulimit -v` then ended the run with the OpenMP runtime's
 // "Thread creation failed" and status 1). Every worker holds back the
 // signals it is given; the calling thread keeps its own mask.
-TEST(UtilsThreads, ReserveThreadsStartsTheTeamWithTheSignalsHeld) {
+TEST(Stops, ReserveThreadsStartsTheTeamWithTheSignalsHeld) {
   const RunResult r = runInChild([] {
     sigset_t held;
     sigemptyset(&held);

@@ -37,11 +37,14 @@
 
 namespace {
 
+// TextInput is the reader's class; its suite takes the name with Test.
+using TextInputTest = FileFixture;
+
 // ---- TextInput ------------------------------------------------------------
 
 // What a reader sees of a file through TextInput, and why the input ended;
 // a second pass sees the same.
-TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
+TEST_F(TextInputTest, HandsOnTheRecords) {
   struct Case {
     const char* name;
     std::string text;
@@ -83,7 +86,8 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
       {"carriage returns in the blank tail", "a\n\r\r \n\r", "a\n", TextInput::kEnd, 0},
       {"a blank line comes before a later NUL", "a\n\nb\0\n"s, "a\n", TextInput::kBlankLine, 2},
       // Where blank lines are records (the .pop), they are handed on as any
-      // line; the other endings are as before.
+      // line; the other endings are the same as where blank lines end the
+      // input.
       {"blank lines inside and at the end, handed on", "a\n\n \t\nb\n\n", "a\n\n \t\nb\n\n", TextInput::kEnd, 0,
        true},
       {"blank last line without a line feed, handed on", "a\n  ", "a\n  ", TextInput::kEnd, 0, true},
@@ -114,7 +118,7 @@ TEST_F(FileIoTest, TextInputHandsOnTheRecords) {
   }
 }
 
-TEST_F(FileIoTest, TextInputStops) {
+TEST_F(TextInputTest, StopsWithOneLine) {
   const std::string blank = dir.file("blank.txt");
   writeFile(blank, "a\n\nb\n");
   struct Case {

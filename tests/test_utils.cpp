@@ -1,4 +1,4 @@
-// The 32-bit platform layer, the numeric helpers, the timer and the dataset records.
+// The 32-bit platform layer, the numeric helpers and the timer.
 #include "dir_util.h"
 #include "e2e_util.h"
 #include "feasible.h"
@@ -162,28 +162,6 @@ TEST(UtilsNumeric, TimerReadsWholeMillisecondsWithoutReset) {
   EXPECT_GE(b, a);
   EXPECT_LT(b, 60.0);
   EXPECT_DOUBLE_EQ(b * 1000.0, std::round(b * 1000.0));
-}
-
-// ---- Dataset records ----------------------------------------------------------
-
-TEST(UtilsRecords, SnpGenomeOrder) {
-  auto snp = [](int chr, int64_t pos, const char* name) {
-    SNPInfo s;
-    s.chromosome = chr;
-    s.position = pos;
-    s.name = name;
-    return s;
-  };
-  // Same chromosome and position: neither is less, so a stable sort keeps
-  // their file order; a larger position on a smaller chromosome comes first.
-  std::vector<SNPInfo> snps = {snp(2, 5, "a"), snp(1, 900, "b"), snp(2, 5, "c"),
-                               snp(1, 10, "d"), snp(2, 1, "e")};
-  EXPECT_FALSE(snps[0] < snps[2]);
-  EXPECT_FALSE(snps[2] < snps[0]);
-  std::stable_sort(snps.begin(), snps.end());
-  std::string order;
-  for (const SNPInfo& s : snps) order += s.name;
-  EXPECT_EQ(order, "dbeac");
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <iostream>
 #include <sstream>
 
-
 namespace {
 
 struct ExitCalled {
