@@ -166,8 +166,9 @@ void Algorithm::iterate_until_convergence(const GMatrix& G, const DMatrix& Qt_in
     ublas::noalias(Pa) = Pb;
   }
   iterationsPerformed = 0;
-  // A tolerance criterion never accepts the first test against this, so a
-  // run always makes its first iteration unless the cap forbids it.
+  // Against this the first test sees an increase beyond any usable
+  // tolerance, so a run makes its first iteration unless the cap forbids it
+  // or the tolerance is infinite (-C inf), which ends it with the start.
   double previous = std::numeric_limits<double>::lowest();
 
   // A tolerance run whose objective has come to wander (each step moving it

@@ -92,6 +92,14 @@ RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
   return run.finish();
 }
 
+std::vector<std::string> withFileSystemShim(std::vector<std::string> environment) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  environment.push_back(std::string("LD_PRELOAD=") + KELVANORE_FS_SHIM);
+  environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                        "verify_asan_link_order=0");
+  return environment;
+}
+
 struct StartedRun::Output {
   Capture capture;
   bool ended = false;  // waited for by ended()

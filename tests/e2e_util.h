@@ -41,6 +41,11 @@ RunResult runKelvanoreWithEnvironment(const std::vector<std::string>& args,
                                       const std::vector<std::string>& environment,
                                       const std::string& cwd = "", int timeoutSeconds = 300);
 
+// The environment given, with the file system stand-in (tests/fs_shim.cpp)
+// preloaded: for runKelvanoreWithEnvironment and StartedRun. The sanitizer
+// runtime, which would refuse a library loaded before it, is told to let it.
+std::vector<std::string> withFileSystemShim(std::vector<std::string> environment);
+
 // A resource limit of setrlimit(), its soft and hard value alike, as
 // `ulimit` sets it.
 struct ResourceLimit {

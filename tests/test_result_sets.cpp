@@ -27,16 +27,6 @@ namespace {
 
 const std::string kOldQ = "old Q\n", kOldP = "old P\n";
 
-// The environment of a run with the file system stand-in, and the options
-// for it. The sanitizer runtime would refuse a library loaded before it.
-std::vector<std::string> withShim(std::vector<std::string> options) {
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  options.push_back(std::string("LD_PRELOAD=") + KELVANORE_FS_SHIM);
-  options.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                    "verify_asan_link_order=0");
-  return options;
-}
-
 int modeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
@@ -69,7 +59,7 @@ class ResultSets : public ::testing::Test {
   RunResult run(const std::vector<std::string>& options, const std::vector<std::string>& environment) {
     std::vector<std::string> args = {testData("sim3.bed"), "3", "-C", "2"};
     args.insert(args.end(), options.begin(), options.end());
-    return runKelvanoreWithEnvironment(args, withShim(environment), dir().path());
+    return runKelvanoreWithEnvironment(args, withFileSystemShim(environment), dir().path());
   }
   std::string q() const { return readFile(dir().file("sim3.3.Q")); }
   std::string p() const { return readFile(dir().file("sim3.3.P")); }
@@ -263,9 +253,10 @@ TEST_F(ResultSets, ConcurrentRunCannotSplitTheSet) {
 
 // An ending signal that comes between two renames of a set is taken once
 // the set is in place: the set is all new, and no temporary is left. With
-// worker threads (-j4) the signal used to be taken by a worker, which
-// removed the temporaries under the renames (the new Q beside the old P);
-// SIGHUP and SIGQUIT used to end the run at once, leaving a temporary.
+// worker threads (-j4) the signal is taken on the main thread, not by a
+// worker, which would remove the temporaries under the renames (the new Q
+// beside the old P); SIGHUP and SIGQUIT are held the same way, where ending
+// the run at once would leave a temporary.
 TEST_F(ResultSets, SignalBetweenTwoRenamesLeavesOneWholeSet) {
   // SIGQUIT dumps core by default; none is wanted here.
   rlimit noCore{0, 0};
@@ -288,7 +279,7 @@ TEST_F(ResultSets, SignalBetweenTwoRenamesLeavesOneWholeSet) {
     writeFile(r.dir.file("sim3.3.Q"), kOldQ);
     writeFile(r.dir.file("sim3.3.P"), kOldP);
     r.run.reset(new StartedRun({testData("sim3.bed"), "3", "-C", "2", c.threads},
-                               withShim({"KELVANORE_SHIM_PAUSE=" + r.side.file("renamed"),
+                               withFileSystemShim({"KELVANORE_SHIM_PAUSE=" + r.side.file("renamed"),
                                          "KELVANORE_SHIM_PAUSE_MS=400"}),
                                r.dir.path()));
   }

@@ -199,6 +199,21 @@ TEST(Stops, RunsUnderMemoryLimitsMeetTheRunsOwnLine) {
   }
 }
 
+// A team that a limit on the number of threads stops (pthread_create says
+// EAGAIN, as it does for a stack it cannot map, while memory is there) is
+// not reported as a lack of memory.
+TEST(Stops, ThreadLimitIsNotALackOfMemory) {
+  TempDir dir;
+  const RunResult r = runKelvanoreWithEnvironment(
+      {"-j4", testData("sim3.bed"), "3"},
+      withFileSystemShim({"KELVANORE_SHIM_NO_THREADS=1", "OMP_STACKSIZE", "GOMP_STACKSIZE"}), dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(lastLine(r.out), "Cannot start 4 threads: a limit on the number of threads (ulimit -u) is reached")
+      << r.out;
+  EXPECT_EQ(r.out.find("Size of G"), std::string::npos);
+}
+
 // The team is started by reserveThreads itself, not by the first step: its
 // region must survive the Release build's optimiser (an empty one did not,
 // and a tight `ulimit -v` then ended the run with the OpenMP runtime's
