@@ -101,7 +101,6 @@ extern "C" void removeTemporariesAndRaise(int sig) {
   raise(sig);
 }
 
-
 // Random characters for a temporary name. Safety does not rest on them (the
 // name is created exclusively); they only keep other files' names apart.
 void randomName(char* name) {
