@@ -524,27 +524,19 @@ SetFailure writeSet(const std::string& path, std::vector<SetFile>& files, const 
   }
 
   // Nothing below allocates until the set is in place or undone: a stop for
-  // lack of memory between two renames would leave a part.
-  std::size_t failedAt = 0;
-  bool failedRemoving = false;
+  // lack of memory between two renames would leave a part. f and s end at
+  // the file that failed (f at placing.size() when a removal failed), or
+  // past the last.
+  std::size_t f = 0, s = 0;
   {
     const EndingSignalsHeld held;
-    std::size_t f = 0, s = 0;
-    for (; f < placing.size() && ok; ++f)
-      if (!placeFile(directory, placing[f]->name.c_str(), placed[f])) {
-        ok = false;
-        failedAt = f;
-      }
-    if (ok)
-      for (; s < stale.size() && ok; ++s)
-        if (!removeStaleFile(directory, stale[s].c_str(), removed[s])) {
-          ok = false;
-          failedAt = s;
-          failedRemoving = true;
-        }
+    while (f < placing.size() && placeFile(directory, placing[f]->name.c_str(), placed[f])) ++f;
+    if (f == placing.size())
+      while (s < stale.size() && removeStaleFile(directory, stale[s].c_str(), removed[s])) ++s;
+    ok = f == placing.size() && s == stale.size();
     if (!ok) {
-      while (s > 0) --s, unplace(directory, stale[s].c_str(), removed[s]);
-      while (f > 0) --f, unplace(directory, placing[f]->name.c_str(), placed[f]);
+      for (std::size_t u = s; u-- > 0;) unplace(directory, stale[u].c_str(), removed[u]);
+      for (std::size_t u = f; u-- > 0;) unplace(directory, placing[u]->name.c_str(), placed[u]);
     } else if (readable) {
       // The renames themselves last only once the directory is synced;
       // the files are in place either way.
@@ -558,10 +550,11 @@ SetFailure writeSet(const std::string& path, std::vector<SetFile>& files, const 
   close(directory);
 
   if (ok) {
-    for (std::size_t f = 0; f < placing.size(); ++f) placing[f]->placed = placed[f].identity;
+    for (std::size_t u = 0; u < placing.size(); ++u) placing[u]->placed = placed[u].identity;
     return failure;
   }
-  failure = {true, failedRemoving, failedRemoving ? stale[failedAt] : placing[failedAt]->name, ""};
+  const bool removing = f == placing.size();
+  failure = {true, removing, removing ? stale[s] : placing[f]->name, ""};
   auto describe = [&](const std::string& name, const Placed& p) {
     if (!p.notUndone) return;
     if (p.keptAs[0] != '\0')
@@ -569,8 +562,8 @@ SetFailure writeSet(const std::string& path, std::vector<SetFile>& files, const 
     else
       failure.notUndone += "; the new " + name + " could not be removed";
   };
-  for (std::size_t f = 0; f < placing.size(); ++f) describe(placing[f]->name, placed[f]);
-  for (std::size_t s = 0; s < stale.size(); ++s) describe(stale[s], removed[s]);
+  for (std::size_t u = 0; u < placing.size(); ++u) describe(placing[u]->name, placed[u]);
+  for (std::size_t u = 0; u < stale.size(); ++u) describe(stale[u], removed[u]);
   return failure;
 }
 

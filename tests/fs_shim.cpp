@@ -8,6 +8,8 @@
 //                                without hard links
 //   KELVANORE_SHIM_FAIL=TEXT     a rename, link or unlink of a name that
 //                                contains TEXT fails with EIO
+//   KELVANORE_SHIM_NO_UNLINK=TEXT  an unlink of a name that contains TEXT
+//                                fails with EIO (renames of it do not)
 //   KELVANORE_SHIM_RENAMES=N     once N renames have succeeded, every later
 //                                rename fails with EIO, the ones that would
 //                                undo the earlier too
@@ -115,7 +117,8 @@ int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
 
 int unlinkat(int dirfd, const char* pathname, int flags) {
   using Fn = int (*)(int, const char*, int);
-  if (failing(pathname, nullptr)) {
+  const char* refused = getenv("KELVANORE_SHIM_NO_UNLINK");
+  if (failing(pathname, nullptr) || (refused != nullptr && *refused != '\0' && strstr(pathname, refused) != nullptr)) {
     errno = EIO;
     return -1;
   }

@@ -184,6 +184,14 @@ TEST_F(ResultSets, FailedUndoKeepsTheOldFiles) {
     EXPECT_EQ(q(), *newQ_);
     EXPECT_EQ(p(), c.keptOld.size() > 1 ? *newP_ : kOldP);
   }
+
+  // A result that the set made where there was none, and that the undo
+  // cannot remove again, is named too.
+  freshDirectory();
+  const RunResult r = run({}, {"KELVANORE_SHIM_RENAMES=1", "KELVANORE_SHIM_NO_UNLINK=sim3.3.Q"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(lastLine(r.out), "Error writing output file sim3.3.P; the new sim3.3.Q could not be removed") << r.out;
+  EXPECT_EQ(namesIn(dir().path()), (std::vector<std::string>{"sim3.3.Q"}));
 }
 
 // A stop for lack of memory while a set is written (malloc fails once the
