@@ -291,11 +291,22 @@ TEST_F(ResultSets, SignalBetweenTwoRenamesLeavesOneWholeSet) {
                                          "KELVANORE_SHIM_PAUSE_MS=400"}),
                                r.dir.path()));
   }
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    Running& r = *runs[i];
-    ASSERT_TRUE(waitFor([&] { return fileExists(r.side.file("renamed")); }, 60));
-    kill(r.run->pid(), cases[i].sig);
-  }
+  // Each run gets its signal as soon as its first rename is done, whatever
+  // the others do: a run that waited for another's could end first.
+  std::vector<bool> signalled(runs.size(), false);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        bool all = true;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+          if (!signalled[i] && fileExists(runs[i]->side.file("renamed"))) {
+            kill(runs[i]->run->pid(), cases[i].sig);
+            signalled[i] = true;
+          }
+          all = all && signalled[i];
+        }
+        return all;
+      },
+      60));
   for (std::size_t i = 0; i < runs.size(); ++i) {
     SCOPED_TRACE(std::string(strsignal(cases[i].sig)) + " " + cases[i].threads);
     Running& r = *runs[i];
